@@ -1,0 +1,99 @@
+// The emulated Windows machine: a host directory that stands for one Windows machine, the way a
+// Wine prefix does. <root>/drive_c is drive C: (drive_x is X:), any other absolute host path
+// /a/b is Z:\a\b, HKEY_LOCAL_MACHINE lives in <root>/registry.reg, and the Windows directory
+// is C:\windows. Paths are matched without regard to case, component by component, with \ and
+// / both separating components. Text is in the ANSI code page (Windows-1252); host file names
+// are UTF-8.
+#pragma once
+
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+struct CEmulatedMachineOptions {
+  std::string root;              // host directory of the machine
+  std::string modulePath;        // Windows path of the program; empty: the executable's own
+  std::string currentDirectory;  // Windows path; empty: the process's current directory
+  std::ostream* out = nullptr;   // the two text lines; null: std::cout
+  std::ostream* err = nullptr;   // message boxes; null: std::cerr
+};
+
+class CEmulatedRegistry;
+class CProfileCache;
+
+class CEmulatedPlatform : public CPlatform {
+ public:
+  explicit CEmulatedPlatform(CEmulatedMachineOptions options);
+  ~CEmulatedPlatform() override;
+
+  // Loads <root>/registry.reg (missing means empty). False, with a message naming the file
+  // and the line, when the file is malformed; the registry is then empty and nothing may be
+  // saved over the file.
+  bool LoadRegistry(std::string& error);
+  // Writes the registry to <root>/registry.reg through a temporary file that replaces it.
+  bool SaveRegistry(std::string& error);
+
+  // Host path of a Windows path, resolved without regard to case where components exist;
+  // components that do not exist keep the spelling given. Empty for a path outside any drive.
+  std::string HostPath(const std::string& windowsPath) const;
+  // Windows path of a host path (drive_x -> X:, others -> Z:).
+  std::string WindowsPath(const std::string& hostPath) const;
+  const std::string& Root() const { return options_.root; }
+
+  // Message boxes shown so far (the console host acknowledges each at once).
+  int MessageBoxCount() const { return messageBoxes_; }
+
+  // CPlatform
+  win::DWORD GetLastError() override;
+  void SetLastError(win::DWORD code) override;
+  bool FormatSystemMessage(win::DWORD code, std::string& text) override;
+  std::string LoadStringA(win::UINT id) override;
+  std::string AnsiToOem(std::string_view text) override;
+  win::UINT GetWindowsDirectoryA(char* buffer, win::UINT size) override;
+  win::DWORD GetModuleFileNameA(char* buffer, win::DWORD size) override;
+  win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) override;
+  win::LONG RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override;
+  win::LONG RegOpenKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override;
+  win::LONG RegQueryInfoKeyA(win::HKEY key, win::DWORD* subKeys,
+                             win::DWORD* maxSubKeyLen) override;
+  win::LONG RegEnumKeyExA(win::HKEY key, win::DWORD index, char* name,
+                          win::DWORD* nameLength) override;
+  win::LONG RegQueryValueExA(win::HKEY key, const char* valueName, win::DWORD* type,
+                             unsigned char* data, win::DWORD* dataSize) override;
+  win::LONG RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
+                           const unsigned char* data, win::DWORD dataSize) override;
+  win::LONG RegCloseKey(win::HKEY key) override;
+  win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
+                                      const char* defaultValue, char* buffer, win::DWORD size,
+                                      const char* fileName) override;
+  win::UINT GetPrivateProfileIntA(const char* section, const char* key, int defaultValue,
+                                  const char* fileName) override;
+  bool CreateDirectoryA(const char* path) override;
+  bool CopyFileA(const char* existing, const char* target, bool failIfExists) override;
+  bool DeleteFileA(const char* path) override;
+  win::DWORD GetFileAttributesA(const char* path) override;
+  bool SetFileAttributesA(const char* path, win::DWORD attributes) override;
+  win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override;
+  bool FindNextFileA(win::HFIND find, win::FindData& data) override;
+  bool FindClose(win::HFIND find) override;
+  bool ReadWholeFile(const char* path, std::string& data) override;
+  std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override;
+  int DoModal(CDialogClient& client) override;
+  void SetDialogIcons() override;
+  void PostCheckInstallation() override;
+  void SetDlgItemTextA(int controlId, const std::string& text) override;
+  std::string GetDlgItemTextA(int controlId) override;
+  void EndDialog(int result) override;
+  int MessageBoxA(const std::string& text, win::UINT type) override;
+
+ private:
+  CEmulatedMachineOptions options_;
+  win::DWORD lastError_ = 0;
+  int messageBoxes_ = 0;
+  std::unique_ptr<CEmulatedRegistry> registry_;
+  std::unique_ptr<CProfileCache> profiles_;
+  // the implementation adds what it needs below (open searches, dialog state, ...)
+};
