@@ -1,6 +1,14 @@
 #include "app/app.h"
 
-bool CCheckVelaApp::InitInstance() { return false; }
+#include "app/dialog.h"
+
+bool CCheckVelaApp::InitInstance() {
+  {
+    CCheckVelaDlg dialog(platform_);
+    dialog.DoModal();
+  }  // the dialog goes here, closing the restore script if it is still open
+  return false;
+}
 
 int RunCheckVela(CPlatform& platform) {
   CCheckVelaApp app(platform);

@@ -1,0 +1,44 @@
+// The progress dialog: the program's only window. It runs the stages once, shows what is being
+// worked on in two text lines, and closes by itself.
+#pragma once
+
+#include <string>
+
+#include "migrate/migration.h"
+#include "platform/platform.h"
+#include "profile/progress.h"
+
+class CCheckVelaDlg : public CDialogClient, public CProgress {
+ public:
+  explicit CCheckVelaDlg(CPlatform& platform);
+
+  int DoModal();
+
+  // CDialogClient
+  bool OnInitDialog() override;
+  void OnCheckInstallation() override;
+
+  // CProgress
+  void SetStatusLine(const std::string& text) override;
+  void SetDetailLine(const std::string& text) override;
+  int ShowMessage(const std::string& text, win::UINT type) override;
+
+  // Writes both lines into their controls (toControls) or reads them back.
+  bool UpdateData(bool fromControls);
+  void OnOK();
+  void OnCancel();
+
+  // The stages, in the order OnCheckInstallation runs them. Virtual so that tests can
+  // replace a stage to exercise the closing rule.
+  virtual void HandOverUninstallEntry();
+  virtual bool FindInstallLocations();
+  virtual bool MigrateConfiguration();
+
+  std::string m_strStatus;
+  std::string m_strDetail;
+  std::string m_strProgramDir;
+
+ protected:
+  CPlatform& platform_;
+  CMigration migration_;
+};

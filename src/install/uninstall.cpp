@@ -1,0 +1,114 @@
+#include <algorithm>
+#include <vector>
+
+#include "install/install.h"
+#include "profile/registry_copy.h"
+
+namespace {
+
+constexpr const char* kUninstallKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr win::DWORD kNameBufferSize = 256;
+
+// The whole "UninstallString" of an entry, read however long it is. Empty when the value is
+// missing, empty or not a string.
+std::string ReadUninstallString(CPlatform& platform, win::HKEY entry) {
+  win::DWORD type = 0;
+  win::DWORD size = 0;
+  if (platform.RegQueryValueExA(entry, "UninstallString", &type, nullptr, &size) !=
+          win::kErrorSuccess ||
+      (type != win::kRegSz && type != win::kRegExpandSz) || size == 0) {
+    return std::string();
+  }
+  std::vector<unsigned char> data(size);
+  if (platform.RegQueryValueExA(entry, "UninstallString", &type, data.data(), &size) !=
+      win::kErrorSuccess) {
+    return std::string();
+  }
+  std::string text(reinterpret_cast<const char*>(data.data()), size);
+  return text.substr(0, text.find('\0'));
+}
+
+// Writes text as REG_SZ with its terminating NUL.
+win::LONG SetCommandValue(CPlatform& platform, win::HKEY key, const std::string& text) {
+  return platform.RegSetValueExA(key, "UninstallString", win::kRegSz,
+                                 reinterpret_cast<const unsigned char*>(text.c_str()),
+                                 static_cast<win::DWORD>(text.size() + 1));
+}
+
+// The short path of delvela.exe in the program directory, quoted when it still holds a blank;
+// empty when the system cannot give it (the file is missing).
+std::string NewUninstallCommand(CPlatform& platform) {
+  const std::string uninstaller = GetProgramDirectory(platform) + "delvela.exe";
+  std::vector<char> buffer(260);
+  win::DWORD length = platform.GetShortPathNameA(uninstaller.c_str(), buffer.data(),
+                                                 static_cast<win::DWORD>(buffer.size()));
+  if (length >= buffer.size()) {
+    buffer.resize(length + 1);
+    length = platform.GetShortPathNameA(uninstaller.c_str(), buffer.data(),
+                                        static_cast<win::DWORD>(buffer.size()));
+  }
+  if (length == 0 || length >= buffer.size()) {
+    return std::string();
+  }
+  std::string command(buffer.data(), length);
+  if (command.find(' ') != std::string::npos) {
+    command = "\"" + command + "\"";
+  }
+  return command;
+}
+
+}  // namespace
+
+void HandOverUninstallEntry(CPlatform& platform) {
+  std::string entryPath = kUninstallKeyPath;
+  std::string oldCommand;
+  {
+    CRegKey uninstall(platform);
+    if (uninstall.Open(win::kHkeyLocalMachine, kUninstallKeyPath) != win::kErrorSuccess) {
+      return;
+    }
+    win::DWORD subKeys = 0;
+    win::DWORD longestName = 0;
+    if (platform.RegQueryInfoKeyA(uninstall.Get(), &subKeys, &longestName) != win::kErrorSuccess) {
+      return;
+    }
+    for (win::DWORD i = 0; i < subKeys; ++i) {
+      char name[kNameBufferSize] = {};
+      win::DWORD nameLength = std::min<win::DWORD>(longestName + 1, kNameBufferSize);
+      if (platform.RegEnumKeyExA(uninstall.Get(), subKeys - i - 1, name, &nameLength) !=
+          win::kErrorSuccess) {
+        continue;
+      }
+      const std::string entryName(name, nameLength);
+      if (entryName.rfind("Vela", 0) != 0) {
+        continue;
+      }
+      // The first such entry ends the search, whatever follows.
+      CRegKey entry(platform);
+      if (entry.Open(uninstall.Get(), entryName.c_str()) == win::kErrorSuccess) {
+        oldCommand = ReadUninstallString(platform, entry.Get());
+        entryPath += "\\" + entryName;
+      }
+      break;
+    }
+  }
+  if (oldCommand.empty() || oldCommand.find("delvela.exe") != std::string::npos) {
+    return;
+  }
+  // Decided before anything is written: the entry is never pointed at nothing.
+  const std::string newCommand = NewUninstallCommand(platform);
+  if (newCommand.empty()) {
+    return;
+  }
+  {
+    CRegKey product(platform);
+    if (product.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess ||
+        SetCommandValue(platform, product.Get(), oldCommand) != win::kErrorSuccess) {
+      return;
+    }
+  }
+  CRegKey entry(platform);
+  if (entry.Open(win::kHkeyLocalMachine, entryPath.c_str()) == win::kErrorSuccess) {
+    SetCommandValue(platform, entry.Get(), newCommand);
+  }
+}

@@ -1,0 +1,82 @@
+// The five auxiliary tables: access rules, translation tables, styles, protocols, EBCDIC.
+#include "migrate/migration.h"
+#include "profile/registry_copy.h"
+
+namespace {
+
+void MigrateAccess(CPlatform& platform, const CIni& ini) {
+  CopySectionToKey(platform, ini, "Settings", "Access", false);
+  CopySectionToKey(platform, ini, "Hostnames", "Access\\Hostnames", false);
+  CopySectionToKey(platform, ini, "IP Rules", "Access\\IP Rules", false);
+  CopySectionToKey(platform, ini, "Host Rules", "Access\\Host Rules", false);
+}
+
+void MigrateTranslations(CPlatform& platform, const CIni& ini) {
+  CStringArray names;
+  ini.GetSectionKeys("Tables", names);
+  for (const std::string& name : names) {
+    const std::string table = ini.GetString("Tables", name);
+    if (!table.empty()) {  // an empty value names no section
+      CopySectionToKey(platform, ini, table, "Translation\\" + table, true);
+    }
+  }
+}
+
+void MigrateStyles(CPlatform& platform, const CIni& ini) {
+  CMapStringToString styles;
+  ini.GetSection("Styles", styles);
+  WriteMapToKey(platform, styles, "Styles", false);
+  for (const auto& entry : styles) {
+    CMapStringToString settings;
+    ini.GetSection(entry.first, settings);
+    WritePrintSettingsToKey(platform, settings, "Styles\\" + entry.first);
+  }
+}
+
+void MigrateProtocols(CPlatform& platform, const CIni& ini) {
+  CMapStringToString protocols;
+  ini.GetSection("Protocols", protocols);
+  for (const auto& entry : protocols) {
+    if (!entry.second.empty()) {  // an empty value names no section
+      CopySectionToKey(platform, ini, entry.second, "Protocols\\" + entry.second, false);
+    }
+  }
+}
+
+void MigrateEbcdic(CPlatform& platform, const CIni& ini) {
+  CMapStringToString map;
+  ini.GetSection("LangID", map);
+  WriteMapToKey(platform, map, "EBCDIC\\LangID", true);
+  map.clear();
+  ini.GetSection("LangNames", map);
+  WriteMapToKey(platform, map, "EBCDIC\\LangNames", true);
+  for (const auto& entry : map) {
+    CopySectionToKey(platform, ini, entry.first, "EBCDIC\\" + entry.first, true);
+  }
+}
+
+}  // namespace
+
+void CMigration::MigrateAuxiliaryTables() {
+  struct Table {
+    const char* fileName;
+    void (*migrate)(CPlatform&, const CIni&);
+  };
+  static constexpr Table kTables[] = {{"access.ini", MigrateAccess},
+                                      {"translat.ini", MigrateTranslations},
+                                      {"styles.ini", MigrateStyles},
+                                      {"protocol.ini", MigrateProtocols},
+                                      {"ebcdic.ini", MigrateEbcdic}};
+  for (const Table& table : kTables) {
+    const std::string path = previousConfigDirectory_ + table.fileName;
+    CFindHandle find(platform_);
+    win::FindData data;
+    if (!find.First(path, data)) {
+      continue;
+    }
+    progress_.SetDetailLine(path);
+    const CIni ini(platform_, path);
+    table.migrate(platform_, ini);
+    backup_.BackupFile(path, table.fileName);
+  }
+}

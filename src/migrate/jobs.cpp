@@ -1,0 +1,99 @@
+// Waiting jobs: each control file cf*.ini becomes a job list entry and a job key; its data
+// files are copied into the spool directory.
+#include <vector>
+
+#include "migrate/migration.h"
+#include "profile/file_names.h"
+#include "profile/registry_copy.h"
+
+namespace {
+
+// The longest key name the registry accepts.
+constexpr size_t kMaxKeyNameLength = 255;
+
+}  // namespace
+
+void CMigration::MigrateQueueJobs(const std::string& queueName, const std::string& queueDirectory) {
+  // Collect the matches first: migrating a job moves its control file away.
+  std::vector<std::string> controlFiles;
+  {
+    CFindHandle find(platform_);
+    win::FindData data;
+    for (bool found = find.First(queueDirectory + "\\cf*.ini", data); found;
+         found = find.Next(data)) {
+      controlFiles.push_back(queueDirectory + "\\" + data.name);
+    }
+  }
+  for (const std::string& controlFile : controlFiles) {
+    MigrateJob(queueName, controlFile);
+  }
+}
+
+bool CMigration::CopyDataFile(const std::string& dataFileName, const std::string& sourcePath) {
+  // The name comes from an old file: it must stay inside Spool, and no copy of this run may
+  // replace another.
+  if (!IsPlainFileName(dataFileName)) {
+    return false;
+  }
+  const std::string folded = FoldCase(StoredFileName(dataFileName));
+  if (spooledNames_.count(folded) != 0) {
+    return false;
+  }
+  const std::string target = spoolDirectory_ + dataFileName;
+  if (!platform_.CopyFileA(sourcePath.c_str(), target.c_str(), false)) {
+    return false;
+  }
+  spooledNames_.insert(folded);
+  backup_.AppendRestoreLine(target, sourcePath);
+  return true;
+}
+
+void CMigration::MigrateJob(const std::string& queueName, const std::string& controlFilePath) {
+  const CIni ini(platform_, controlFilePath);
+  progress_.SetDetailLine(controlFilePath);
+
+  CMapStringToString job;
+  ini.GetSection("Settings", job);
+  ini.GetSection("Files", job);
+  job["QueueName"] = queueName;
+
+  const std::string sequenceNumber = ini.GetString("Settings", "Seqno");
+  const std::string controlFileName = ini.GetString("Settings", "ControlFileName");
+  {
+    CRegKey jobList(platform_);
+    const std::string jobListPath = "Queues\\" + queueName + "\\Jobs";
+    if (jobList.Create(productKey_.Get(), jobListPath.c_str()) == win::kErrorSuccess) {
+      SetTextValue(platform_, jobList.Get(), sequenceNumber, controlFileName);
+    }
+  }
+
+  const int dataFiles = ini.GetInt("Settings", "DataFiles", 0);
+  for (int k = 1; k <= dataFiles; ++k) {
+    const std::string fileKey = "File" + std::to_string(k);
+    const std::string dataKey = "Data" + std::to_string(k);
+    const std::string fileEntry = ini.GetString("Files", fileKey);
+    if (fileEntry.empty()) {
+      continue;
+    }
+    const std::string prefix = fileEntry.substr(0, 1);
+    const std::string dataFileName = fileEntry.substr(1);
+    std::string source =
+        dataFileName.empty() ? std::string() : ini.GetString("Files", dataFileName);
+    if (source.empty()) {
+      source = ini.GetString("Files", dataKey);
+    }
+    if (CopyDataFile(dataFileName, source)) {
+      job[fileKey] = prefix + dataFileName;
+      job[dataKey] = dataFileName;
+      job[dataFileName] = dataFileName;
+    }
+  }
+
+  job.erase("ControlFileName");
+  // A job key needs a name of its own that the registry accepts; without one the job keeps
+  // its list entry, its spool copies and its backed-up control file.
+  if (!controlFileName.empty() && controlFileName.size() <= kMaxKeyNameLength) {
+    WriteMapToKey(platform_, job, "Jobs\\" + controlFileName, false);
+  }
+  backup_.BackupFile(controlFilePath, queueName + "-" + sequenceNumber);
+}

@@ -1,0 +1,54 @@
+// The migration of an old INI configuration into the registry tree below the product key.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+#include "profile/backup.h"
+#include "profile/ini.h"
+#include "profile/progress.h"
+
+class CMigration {
+ public:
+  CMigration(CPlatform& platform, CProgress& progress);
+
+  // Runs the whole migration for the program directory (ending in a backslash). False when
+  // nothing was due (already migrated), when the product key, the backup directory, the
+  // restore script or CurrentJobs could not be had. Throws CRestoreScriptError when a restore
+  // line cannot be written.
+  bool MigrateConfiguration(const std::string& programDirectory);
+
+  // The steps, in the order the driver runs them.
+  void MigrateProgramSettings();
+  bool MigrateCurrentJobs();
+  void ReadQueueList();
+  void MigrateQueue(const std::string& queueName, const std::string& queueDirectory);
+  void MigrateQueueJobs(const std::string& queueName, const std::string& queueDirectory);
+  void MigrateJob(const std::string& queueName, const std::string& controlFilePath);
+  void MigrateAuxiliaryTables();
+
+  // State that the steps share, readable for tests.
+  const std::string& SpoolDirectory() const { return spoolDirectory_; }
+  const std::string& MainIniPath() const { return mainIni_.m_strPath; }
+  const std::string& PreviousConfigDirectory() const { return previousConfigDirectory_; }
+  const CMapStringToString& QueueDirectories() const { return queueDirectories_; }
+  const CMapStringToString& ControlFileDirectories() const { return controlFileDirectories_; }
+  CBackupStore& Backup() { return backup_; }
+
+ private:
+  std::string FindPreviousConfigDirectory(const std::string& mainIniPath);
+  // Copies one data file of a job into the spool directory; false when it was not copied.
+  bool CopyDataFile(const std::string& dataFileName, const std::string& sourcePath);
+
+  CPlatform& platform_;
+  CProgress& progress_;
+  CRegKey productKey_;
+  CIni mainIni_;
+  CBackupStore backup_;
+  std::string spoolDirectory_;
+  std::string previousConfigDirectory_;
+  CMapStringToString queueDirectories_;
+  CMapStringToString controlFileDirectories_;
+  std::set<std::string> spooledNames_;  // folded to upper case
+};

@@ -1,0 +1,89 @@
+#include "profile/file_names.h"
+
+#include <array>
+#include <string_view>
+
+namespace {
+
+bool IsForbiddenCharacter(unsigned char c) {
+  return c < 0x20 ||
+         std::string_view("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+unsigned char FoldByte(unsigned char c) {
+  if (c >= 'a' && c <= 'z') {
+    return static_cast<unsigned char>(c - 0x20);
+  }
+  // Windows-1252 lower-case letters and their capitals.
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
+    return static_cast<unsigned char>(c - 0x20);
+  }
+  switch (c) {
+    case 0x9A:  // s caron
+    case 0x9C:  // oe
+    case 0x9E:  // z caron
+      return static_cast<unsigned char>(c - 0x10);
+    case 0xFF:  // y diaeresis
+      return 0x9F;
+    default:
+      return c;
+  }
+}
+
+}  // namespace
+
+std::string FoldCase(const std::string& name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    c = static_cast<char>(FoldByte(static_cast<unsigned char>(c)));
+  }
+  return folded;
+}
+
+bool IsDeviceName(const std::string& name) {
+  // Windows ignores an extension and blanks before it when it recognises a device name.
+  std::string base = FoldCase(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') {
+    base.pop_back();
+  }
+  static constexpr std::array<std::string_view, 4> kPlain = {"CON", "PRN", "AUX", "NUL"};
+  for (const std::string_view device : kPlain) {
+    if (base == device) {
+      return true;
+    }
+  }
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '1' && base[3] <= '9';
+}
+
+bool IsPlainFileName(const std::string& name) {
+  const std::string stored = StoredFileName(name);
+  if (stored.empty() || IsDeviceName(stored)) {
+    return false;
+  }
+  for (const char c : name) {
+    if (IsForbiddenCharacter(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string StoredFileName(const std::string& name) {
+  const size_t end = name.find_last_not_of(". ");
+  return end == std::string::npos ? std::string() : name.substr(0, end + 1);
+}
+
+std::string SafeFileName(const std::string& name) {
+  std::string safe(name);
+  for (char& c : safe) {
+    if (IsForbiddenCharacter(static_cast<unsigned char>(c))) {
+      c = '_';
+    }
+  }
+  safe = StoredFileName(safe);
+  if (safe.empty() || IsDeviceName(safe)) {
+    safe.insert(0, "_");
+  }
+  return safe;
+}
