@@ -1,0 +1,85 @@
+// Platform doubles that make chosen operations fail.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "support/platform_proxy.h"
+
+// A write-only file that accepts `room` bytes and then fails as a full disk does.
+class CFullDiskFile : public CWriteFile {
+ public:
+  CFullDiskFile(CPlatform& platform, std::unique_ptr<CWriteFile> inner, size_t room)
+      : platform_(platform), inner_(std::move(inner)), room_(room) {}
+  bool Write(const void* data, win::DWORD size) override {
+    if (size > room_) {
+      platform_.SetLastError(win::kErrorDiskFull);
+      return false;
+    }
+    room_ -= size;
+    return inner_->Write(data, size);
+  }
+  bool Close() override { return inner_->Close(); }
+
+ private:
+  CPlatform& platform_;
+  std::unique_ptr<CWriteFile> inner_;
+  size_t room_;
+};
+
+// Fails calls whose path (or key path) satisfies a predicate, with a chosen error.
+class CFaultyPlatform : public CPlatformProxy {
+ public:
+  using Predicate = std::function<bool(const std::string&)>;
+  using CPlatformProxy::CPlatformProxy;
+
+  Predicate failCopyTo;          // CopyFileA, by target
+  Predicate failCreateDirectory;  // CreateDirectoryA
+  Predicate failCreateKey;       // RegCreateKeyExA, by subkey path
+  Predicate failSetValue;        // RegSetValueExA, by value name
+  win::DWORD error = win::kErrorAccessDenied;
+  size_t scriptRoom = static_cast<size_t>(-1);  // bytes restore.bat accepts
+
+  bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
+    if (failCopyTo && failCopyTo(target)) {
+      SetLastError(error);
+      return false;
+    }
+    return CPlatformProxy::CopyFileA(existing, target, failIfExists);
+  }
+  bool CreateDirectoryA(const char* path) override {
+    if (failCreateDirectory && failCreateDirectory(path)) {
+      SetLastError(error);
+      return false;
+    }
+    return CPlatformProxy::CreateDirectoryA(path);
+  }
+  win::LONG RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override {
+    if (failCreateKey && failCreateKey(subKey)) {
+      return static_cast<win::LONG>(error);
+    }
+    return CPlatformProxy::RegCreateKeyExA(key, subKey, result);
+  }
+  win::LONG RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
+                           const unsigned char* data, win::DWORD dataSize) override {
+    if (failSetValue && failSetValue(valueName == nullptr ? "" : valueName)) {
+      return static_cast<win::LONG>(error);
+    }
+    return CPlatformProxy::RegSetValueExA(key, valueName, type, data, dataSize);
+  }
+  std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
+    auto file = CPlatformProxy::CreateWriteFile(path);
+    if (file && scriptRoom != static_cast<size_t>(-1)) {
+      return std::make_unique<CFullDiskFile>(*this, std::move(file), scriptRoom);
+    }
+    return file;
+  }
+};
+
+inline CFaultyPlatform::Predicate EndsWith(std::string suffix) {
+  return [suffix](const std::string& text) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+}
