@@ -70,6 +70,26 @@ TEST(Win32Platform, WindowsDirectoryHasNoTrailingBackslashAndReportsTheSizeNeede
   EXPECT_EQ(platform.GetWindowsDirectoryA(tiny, sizeof tiny), length + 1);
 }
 
+TEST(Win32Platform, ModuleAndShortPathsForward) {
+  CTestMachine machine;
+  CPlatform& platform = machine.Platform();
+  char buffer[MAX_PATH];
+  const win::DWORD length = platform.GetModuleFileNameA(buffer, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(std::string(buffer, length).substr(length - 22), "\\conformance_tests.exe");
+
+  const std::string longDir = machine.Dir() + "Program Files Vela Long Name";
+  machine.MakeDir(longDir);
+  const win::DWORD shortLength = platform.GetShortPathNameA(longDir.c_str(), buffer, MAX_PATH);
+  ASSERT_GT(shortLength, 0u);
+  EXPECT_EQ(shortLength, std::strlen(buffer));
+  EXPECT_EQ(platform.GetFileAttributesA(buffer) & win::kFileAttributeDirectory,
+            win::kFileAttributeDirectory);
+
+  EXPECT_EQ(platform.GetShortPathNameA((machine.Dir() + "missing").c_str(), buffer, MAX_PATH), 0u);
+  EXPECT_EQ(platform.GetLastError(), win::kErrorFileNotFound);
+}
+
 TEST(Win32Platform, SystemMessagesComeFromTheSystemTable) {
   CTestMachine machine;
   std::string text;
@@ -416,6 +436,25 @@ TEST_F(Win32ResourcesTest, DialogRunsInitThenThePostedCheckAndEnds) {
   // Without a dialog the host does nothing and reads nothing.
   platform_.SetDlgItemTextA(IDC_STATUS, "ignored");
   EXPECT_EQ(platform_.GetDlgItemTextA(IDC_STATUS), "");
+}
+
+class NeverCalledClient : public CDialogClient {
+ public:
+  bool OnInitDialog() override {
+    ++calls;
+    return true;
+  }
+  void OnCheckInstallation() override { ++calls; }
+  int calls = 0;
+};
+
+TEST(Win32DialogHost, ModuleWithoutTheTemplateFailsToRunTheDialog) {
+  // The test program itself carries no dialog template 102.
+  CWin32Platform platform(::GetModuleHandleA(nullptr));
+  NeverCalledClient client;
+  EXPECT_EQ(platform.DoModal(client), -1);
+  EXPECT_EQ(client.calls, 0);
+  EXPECT_EQ(platform.LoadStringA(IDS_UNKNOWN_WIN32_ERROR), "");
 }
 
 class EscapeClient : public CDialogClient {
