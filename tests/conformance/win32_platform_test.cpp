@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -199,6 +200,99 @@ TEST_F(Win32ResourcesTest, VersionRecordIs110) {
   ASSERT_EQ(translationSize, 4u);
   EXPECT_EQ(*translation, 0x04B00409u);
   ::FreeLibrary(version);
+}
+
+// Reads the fields of an extended dialog template in order.
+class TemplateReader {
+ public:
+  explicit TemplateReader(const unsigned char* data) : data_(data) {}
+  std::uint16_t Word() {
+    std::uint16_t value;
+    std::memcpy(&value, data_ + offset_, sizeof value);
+    offset_ += sizeof value;
+    return value;
+  }
+  std::uint32_t Dword() { return Word() | (static_cast<std::uint32_t>(Word()) << 16); }
+  std::uint8_t Byte() { return data_[offset_++]; }
+  // A string or, after 0xFFFF, an ordinal written as "#n".
+  std::string Text() {
+    std::uint16_t c = Word();
+    if (c == 0xFFFF) {
+      return "#" + std::to_string(Word());
+    }
+    std::string text;
+    for (; c != 0; c = Word()) {
+      text.push_back(static_cast<char>(c));
+    }
+    return text;
+  }
+  void AlignDword() { offset_ = (offset_ + 3) & ~static_cast<std::size_t>(3); }
+
+ private:
+  const unsigned char* data_;
+  std::size_t offset_ = 0;
+};
+
+TEST_F(Win32ResourcesTest, DialogTemplateIsTheExtendedProgressDialog) {
+  const HRSRC found =
+      ::FindResourceA(resources_.Module(), MAKEINTRESOURCEA(IDD_CHECKVELA_DIALOG), RT_DIALOG);
+  ASSERT_NE(found, nullptr);
+  const auto* data =
+      static_cast<const unsigned char*>(::LockResource(::LoadResource(resources_.Module(), found)));
+  ASSERT_NE(data, nullptr);
+  TemplateReader reader(data);
+  EXPECT_EQ(reader.Word(), 1);       // version
+  EXPECT_EQ(reader.Word(), 0xFFFF);  // extended template
+  EXPECT_EQ(reader.Dword(), 0u);     // help id
+  EXPECT_EQ(reader.Dword(), static_cast<std::uint32_t>(WS_EX_APPWINDOW));
+  EXPECT_EQ(reader.Dword(), static_cast<std::uint32_t>(WS_POPUP | WS_VISIBLE | WS_CAPTION |
+                                                       WS_SYSMENU | DS_MODALFRAME | DS_SETFONT));
+  EXPECT_EQ(reader.Word(), 2);  // controls
+  EXPECT_EQ(reader.Word(), 0);
+  EXPECT_EQ(reader.Word(), 0);
+  EXPECT_EQ(reader.Word(), 185);
+  EXPECT_EQ(reader.Word(), 47);
+  EXPECT_EQ(reader.Text(), "");  // no menu
+  EXPECT_EQ(reader.Text(), "");  // the standard dialog class
+  EXPECT_EQ(reader.Text(), "Check existing Vela installation");
+  EXPECT_EQ(reader.Word(), 8);  // points
+  EXPECT_EQ(reader.Word(), 0);  // weight
+  EXPECT_EQ(reader.Byte(), 0);  // not italic
+  EXPECT_EQ(reader.Byte(), 1);  // DEFAULT_CHARSET
+  EXPECT_EQ(reader.Text(), "MS Sans Serif");
+
+  const struct {
+    int id;
+    const char* text;
+    std::uint16_t y;
+  } controls[] = {{IDC_STATUS, "Static", 7}, {IDC_DETAIL, "", 22}};
+  for (const auto& control : controls) {
+    reader.AlignDword();
+    EXPECT_EQ(reader.Dword(), 0u);  // help id
+    EXPECT_EQ(reader.Dword(), 0u);  // extended style
+    EXPECT_EQ(reader.Dword(),
+              static_cast<std::uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT));
+    EXPECT_EQ(reader.Word(), 7);
+    EXPECT_EQ(reader.Word(), control.y);
+    EXPECT_EQ(reader.Word(), 171);
+    EXPECT_EQ(reader.Word(), 8);
+    EXPECT_EQ(reader.Dword(), static_cast<std::uint32_t>(control.id));
+    EXPECT_EQ(reader.Text(), "#130");  // the static class
+    EXPECT_EQ(reader.Text(), control.text);
+    EXPECT_EQ(reader.Word(), 0);  // no creation data
+  }
+}
+
+TEST_F(Win32ResourcesTest, ManifestAsksForAdministratorAndCommonControls6) {
+  const HRSRC found = ::FindResourceA(resources_.Module(), MAKEINTRESOURCEA(1), RT_MANIFEST);
+  ASSERT_NE(found, nullptr);
+  const std::string manifest(
+      static_cast<const char*>(::LockResource(::LoadResource(resources_.Module(), found))),
+      ::SizeofResource(resources_.Module(), found));
+  EXPECT_NE(manifest.find("level=\"requireAdministrator\" uiAccess=\"false\""), std::string::npos);
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+            std::string::npos);
+  EXPECT_NE(manifest.find(">true</dpiAware>"), std::string::npos);
 }
 
 // ---- Registry: the predefined root and the 32-bit view.
