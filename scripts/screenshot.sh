@@ -65,8 +65,6 @@ if [ -z "$window" ]; then
   echo "$0: the dialog did not appear" >&2
   exit 1
 fi
-# Nothing gives focus on a bare X server: hand it to the dialog so that it shows as active.
-xdotool windowfocus "$window" >/dev/null 2>&1 || true
 sleep 2  # let it paint
 import -window "$window" "$out"
 echo "Saved $out"
