@@ -1,9 +1,8 @@
-// System message texts, string resources and the OEM code page.
+// System message texts and the OEM code page.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "resource.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -29,12 +28,6 @@ TEST(ErrorTextTest, UnknownCodeHasNoMessage) {
   CTestMachine machine;
   std::string text;
   EXPECT_FALSE(machine.Platform().FormatSystemMessage(0x2EEEEEEE, text));
-}
-
-TEST(ErrorTextTest, StringResources) {
-  CTestMachine machine;
-  EXPECT_EQ("Unknown Win32 error: %lu", machine.Platform().LoadStringA(IDS_UNKNOWN_WIN32_ERROR));
-  EXPECT_EQ("", machine.Platform().LoadStringA(59999));
 }
 
 TEST(ErrorTextTest, AnsiToOemKeepsAscii) {

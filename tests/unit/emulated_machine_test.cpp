@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/emulated/emulated_platform.h"
+#include "resource.h"
 
 namespace {
 
@@ -168,6 +169,27 @@ TEST_F(EmulatedMachineTest, RootGivenThroughALinkStillMapsToDrives) {
   EXPECT_EQ("C:\\Vela", m.WindowsPath((root_ / "drive_c" / "Vela").string()));
   EXPECT_EQ("C:\\Vela", m.WindowsPath((link / "drive_c" / "Vela").string()));
   fs::remove(link);
+}
+
+TEST_F(EmulatedMachineTest, StringsComeFromTheProgramsTable) {
+  auto m = Machine();
+  EXPECT_EQ("Unknown Win32 error: %lu", m->LoadStringA(IDS_UNKNOWN_WIN32_ERROR));
+  EXPECT_EQ(0u, m->LoadStringA(IDS_REGISTRY_FILE_INVALID).rfind("The registry file %s", 0));
+  EXPECT_EQ("", m->LoadStringA(59999));
+}
+
+TEST_F(EmulatedMachineTest, SystemMessagesAreTheWindowsTexts) {
+  auto m = Machine();
+  std::string text;
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorAccessDenied, text));
+  EXPECT_EQ("Access is denied.\r\n", text);
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorDiskFull, text));
+  EXPECT_EQ("There is not enough space on the disk.\r\n", text);
+  for (win::DWORD code : {0u,  2u,   3u,   5u,   6u,   8u,   18u,  29u,  32u,  39u,  80u,  82u,
+                          87u, 112u, 122u, 123u, 145u, 161u, 183u, 206u, 234u, 259u, 267u, 1015u}) {
+    EXPECT_TRUE(m->FormatSystemMessage(code, text)) << code;
+  }
+  EXPECT_FALSE(m->FormatSystemMessage(317, text));
 }
 
 }  // namespace
