@@ -183,6 +183,30 @@ TEST_F(FilesTest, WriteFileCreatesTruncatesAndFails) {
   EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
 }
 
+TEST_F(FilesTest, InvalidNamesAndTrailingSeparators) {
+  for (const char* name : {"a?b.txt", "a*b.txt", "a|b", "a<b", "a>b", "a\"b"}) {
+    EXPECT_EQ(nullptr, P().CreateWriteFile(Path(name).c_str())) << name;
+    EXPECT_EQ(win::kErrorInvalidName, P().GetLastError()) << name;
+    EXPECT_FALSE(P().CreateDirectoryA(Path(name).c_str())) << name;
+    EXPECT_EQ(win::kErrorInvalidName, P().GetLastError()) << name;
+  }
+  machine_.WriteFile(Path("f.txt"), "x");
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt\\x").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().CreateDirectoryA(Path("f.txt\\d").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().DeleteFileA(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("new\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  // Trailing dots and spaces are not part of a name.
+  EXPECT_NE(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt. ").c_str()));
+}
+
 class FindTest : public FilesTest {
  protected:
   void SetUp() override {

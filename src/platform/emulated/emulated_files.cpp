@@ -323,7 +323,7 @@ win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
     return win::kInvalidFileAttributes;
   }
   if (target.trailingSeparator && !S_ISDIR(st.st_mode)) {
-    Fail(win::kErrorInvalidName);
+    Fail(win::kErrorPathNotFound);  // a file taken for a directory, as Wine reports it
     return win::kInvalidFileAttributes;
   }
   return AttributesOf(st);
