@@ -69,6 +69,16 @@ TEST(LocationsTest, ShortPathName) {
   char small[4];
   EXPECT_EQ(length + 1, p.GetShortPathNameA(file.c_str(), small, sizeof small));
 
+  // Long names, mixed separators and another case still name the file (Windows may answer
+  // with 8.3 names here; Wine and the emulation keep the long ones).
+  machine.MakeDir(machine.Dir() + "Long Directory Name");
+  machine.WriteFile(machine.Dir() + "Long Directory Name\\Settings File.ini", "y");
+  const std::string mixed = machine.Dir() + "long directory name/SETTINGS FILE.INI";
+  const win::DWORD mixedLength = p.GetShortPathNameA(mixed.c_str(), buffer, sizeof buffer);
+  ASSERT_GT(mixedLength, 0u);
+  ASSERT_LT(mixedLength, sizeof buffer);
+  EXPECT_EQ("y", machine.ReadFile(buffer));
+
   p.SetLastError(0);
   EXPECT_EQ(0u,
             p.GetShortPathNameA((machine.Dir() + "missing.ini").c_str(), buffer, sizeof buffer));
