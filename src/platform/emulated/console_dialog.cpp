@@ -104,5 +104,7 @@ int CEmulatedPlatform::MessageBoxA(const std::string& text, win::UINT /*type*/) 
   std::ostream& err = options_.err != nullptr ? *options_.err : std::cerr;
   err << "CheckVela: " << ConsoleText(text) << '\n' << std::flush;
   ++messageBoxes_;
+  // The box's line sits below the two lines now: the next update starts them afresh.
+  linesShown_ = false;
   return win::kIdOk;
 }
