@@ -9,11 +9,13 @@
 #include "platform/emulated/profile.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <unordered_map>
@@ -527,15 +529,35 @@ std::uint32_t ParseInteger(const WString& text) {
 }  // namespace
 
 struct CProfileCache::Impl {
+  // File times have the resolution of the kernel's clock tick, so a file rewritten within one
+  // tick can keep its size, time and inode. A parse taken while the file was younger than this
+  // is confirmed by comparing the file's bytes on the next call.
+  static constexpr std::int64_t kTimeGrainNs = 50'000'000;
+
   struct Entry {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t size = -1;
-    std::int64_t mtimeSec = 0;
-    std::int64_t mtimeNsec = 0;
+    std::int64_t mtimeNs = 0;
+    std::size_t hash = 0;
+    bool settled = false;  // parsed (or confirmed) long enough after the last change
     Profile profile;
   };
   std::unordered_map<std::string, Entry> files;
+
+  static std::int64_t Now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  }
+
+  static bool ReadAll(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+      return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+  }
 
   // The parsed file, or null when it does not exist; opened is false when it cannot be opened
   // (its directory is missing, it is a directory, or it cannot be read).
@@ -556,27 +578,32 @@ struct CProfileCache::Impl {
       files.erase(hostPath);
       return nullptr;
     }
+    const std::int64_t now = Now();
+    const std::int64_t mtimeNs =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
     Entry& entry = files[hostPath];
-    if (entry.size == static_cast<std::int64_t>(st.st_size) &&
-        entry.device == static_cast<std::uint64_t>(st.st_dev) &&
-        entry.inode == static_cast<std::uint64_t>(st.st_ino) &&
-        entry.mtimeSec == static_cast<std::int64_t>(st.st_mtim.tv_sec) &&
-        entry.mtimeNsec == static_cast<std::int64_t>(st.st_mtim.tv_nsec)) {
+    const bool same = entry.size == static_cast<std::int64_t>(st.st_size) &&
+                      entry.device == static_cast<std::uint64_t>(st.st_dev) &&
+                      entry.inode == static_cast<std::uint64_t>(st.st_ino) &&
+                      entry.mtimeNs == mtimeNs;
+    if (same && entry.settled) {
       opened = true;
       return &entry.profile;
     }
-    std::ifstream in(hostPath, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
+    std::string bytes;
+    if (!ReadAll(hostPath, bytes)) {
       files.erase(hostPath);
       return nullptr;
     }
-    Parse(bytes, entry.profile);
+    const std::size_t hash = std::hash<std::string>{}(bytes);
+    if (!same || hash != entry.hash)
+      Parse(bytes, entry.profile);
     entry.device = static_cast<std::uint64_t>(st.st_dev);
     entry.inode = static_cast<std::uint64_t>(st.st_ino);
     entry.size = static_cast<std::int64_t>(st.st_size);
-    entry.mtimeSec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-    entry.mtimeNsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    entry.mtimeNs = mtimeNs;
+    entry.hash = hash;
+    entry.settled = mtimeNs + kTimeGrainNs < now;
     opened = true;
     return &entry.profile;
   }
