@@ -141,7 +141,7 @@ TEST_F(ProfileTest, CommentsOddLinesAndDuplicates) {
 TEST_F(ProfileTest, EmptyNames) {
   // A list whose first name is empty counts as no list: the default is returned.
   Write("[]\r\na=1\r\n[E]\r\n=1\r\nb=2\r\n[C]\r\n=1\r\n=2\r\n \0 \r\nk=3\r\n=4\r\n\0\r\n=5\r\n"s);
-  EXPECT_EQ(Get(nullptr, nullptr, "", 40), R"(2:E\0C\0\0)");
+  EXPECT_EQ(Get(nullptr, nullptr, "", 40), R"(4:E\0C\0\0)");
   EXPECT_EQ(Get("", "a", "d", 20), R"(1:d\0)");
   EXPECT_EQ(Get("E", nullptr, "", 40), R"(0:\0)");
   EXPECT_EQ(Get("E", nullptr, "dflt", 40), R"(4:dflt\0)");
