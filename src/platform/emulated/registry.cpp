@@ -353,15 +353,22 @@ void AppendValue(std::string& out, const Value& value) {
   out += "\r\n";
 }
 
-void AppendKey(std::string& out, const Key& key, const std::string& path, bool writeLine) {
+// Writes key and its subtree; path holds the key's full name and is restored on return.
+void AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine) {
   if (writeLine) {
-    out += "\r\n[" + path + "]\r\n";
+    out += "\r\n[";
+    out += path;
+    out += "]\r\n";
     for (const Value& value : key.values) {
       AppendValue(out, value);
     }
   }
+  const std::size_t length = path.size();
   for (const auto& [folded, child] : key.children) {
-    AppendKey(out, *child, path + "\\" + child->name, true);
+    path += '\\';
+    path += child->name;
+    AppendKey(out, *child, path, true);
+    path.resize(length);
   }
 }
 
@@ -760,6 +767,13 @@ struct CEmulatedRegistry::Impl {
   Tree tree;
   std::map<HKEY, Key*> handles;
   HKEY nextHandle = 0;
+  // Where the last EnumKey stopped, so that enumerating index after index is not quadratic.
+  // Reset whenever keys are added or the tree is replaced.
+  const Key* cursorKey = nullptr;
+  DWORD cursorIndex = 0;
+  std::map<std::string, std::unique_ptr<Key>>::const_iterator cursor;
+
+  void ResetCursor() { cursorKey = nullptr; }
 
   Key* Resolve(HKEY key) {
     if (key == win::kHkeyLocalMachine) {
@@ -797,6 +811,7 @@ win::LONG CEmulatedRegistry::CreateKey(win::HKEY parent, const char* subKey, win
   if (key->depth + parts.size() > kMaxKeyDepth) {
     return static_cast<LONG>(win::kErrorInvalidParameter);
   }
+  impl_->ResetCursor();
   for (std::string_view part : parts) {
     key = key->AddChild(part);
   }
@@ -857,8 +872,16 @@ win::LONG CEmulatedRegistry::EnumKey(win::HKEY key, win::DWORD index, char* name
   if (index >= node->children.size()) {
     return static_cast<LONG>(win::kErrorNoMoreItems);
   }
-  auto it = node->children.begin();
-  std::advance(it, index);
+  auto it = node->children.cbegin();
+  if (impl_->cursorKey == node && impl_->cursorIndex <= index) {
+    it = impl_->cursor;
+    std::advance(it, index - impl_->cursorIndex);
+  } else {
+    std::advance(it, index);
+  }
+  impl_->cursorKey = node;
+  impl_->cursorIndex = index;
+  impl_->cursor = it;
   const std::string& childName = it->second->name;
   if (childName.size() >= *nameLength) {
     return static_cast<LONG>(win::kErrorMoreData);
@@ -974,6 +997,7 @@ bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
   }
   // Handles name keys of the replaced tree; none of them stays valid.
   impl_->handles.clear();
+  impl_->ResetCursor();
   impl_->tree = std::move(tree);
   return true;
 }
@@ -988,7 +1012,8 @@ std::string CEmulatedRegistry::Save() const {
     // HKEY_LOCAL_MACHINE that has nothing else to show that it exists.
     const bool writeLine = !root->values.empty() ||
                            (root->children.empty() && root->name != kRootNames[kLocalMachine]);
-    AppendKey(out, *root, root->name, writeLine);
+    std::string path = root->name;
+    AppendKey(out, *root, path, writeLine);
   }
   out += "\r\n";
   return out;
