@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -57,8 +58,7 @@ class CEmulatedPlatform : public CPlatform {
   win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) override;
   win::LONG RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override;
   win::LONG RegOpenKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override;
-  win::LONG RegQueryInfoKeyA(win::HKEY key, win::DWORD* subKeys,
-                             win::DWORD* maxSubKeyLen) override;
+  win::LONG RegQueryInfoKeyA(win::HKEY key, win::DWORD* subKeys, win::DWORD* maxSubKeyLen) override;
   win::LONG RegEnumKeyExA(win::HKEY key, win::DWORD index, char* name,
                           win::DWORD* nameLength) override;
   win::LONG RegQueryValueExA(win::HKEY key, const char* valueName, win::DWORD* type,
@@ -95,5 +95,47 @@ class CEmulatedPlatform : public CPlatform {
   int messageBoxes_ = 0;
   std::unique_ptr<CEmulatedRegistry> registry_;
   std::unique_ptr<CProfileCache> profiles_;
-  // the implementation adds what it needs below (open searches, dialog state, ...)
+
+  // A Windows path taken apart: its drive and its normalized components.
+  struct ParsedPath {
+    char drive = 0;                       // upper-case drive letter; 0 when the path has none
+    std::vector<std::string> components;  // ANSI names, without "." and ".."
+    bool trailingSeparator = false;       // the path ended in \ or /
+  };
+  // A Windows path resolved on the host.
+  struct HostTarget {
+    std::string host;  // host path; empty when the path names no drive
+    bool trailingSeparator = false;
+    win::DWORD error = 0;  // why the path cannot name a file (3, 123), or 0
+  };
+  struct Search {
+    std::vector<win::FindData> entries;
+    size_t next = 0;
+  };
+
+  bool ParseWindowsPath(const std::string& path, ParsedPath& parsed) const;
+  HostTarget Resolve(const char* windowsPath) const;
+  // Sets the last error and returns false, for the file functions' failure paths.
+  bool Fail(win::DWORD code);
+  // ERROR_FILE_NOT_FOUND when the host path's directory exists, else ERROR_PATH_NOT_FOUND.
+  win::DWORD MissingError(const std::string& host) const;
+  // The Windows error code of a host errno on host path.
+  win::DWORD ErrnoError(int error, const std::string& host) const;
+  // A profile file name as GetPrivateProfileStringA finds it; empty when there is no file.
+  std::string ProfileHostPath(const char* fileName) const;
+  void ShowLine(int controlId);
+
+  ParsedPath currentDirectory_;
+  std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
+  std::map<win::HFIND, Search> searches_;
+  win::HFIND nextSearch_ = 1;
+  bool registryLoadFailed_ = false;
+  // Dialog state.
+  bool startPending_ = false;
+  bool ended_ = false;
+  int endResult_ = 0;
+  bool iconsSet_ = false;
+  bool linesOnTerminal_ = false;
+  bool linesShown_ = false;
+  std::map<int, std::string> dialogTexts_;
 };

@@ -1,0 +1,559 @@
+// File functions of the emulated machine, with the error codes Windows gives.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/emulated/codepage.h"
+#include "platform/emulated/emulated_platform.h"
+
+namespace {
+
+// Windows marks every file it writes for the next backup.
+constexpr win::DWORD kFileAttributeArchive = 0x20;
+
+std::string ParentOf(const std::string& host) {
+  const size_t slash = host.find_last_of('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : host.substr(0, slash);
+}
+
+std::string NameOf(const std::string& host) {
+  const size_t slash = host.find_last_of('/');
+  return slash == std::string::npos ? host : host.substr(slash + 1);
+}
+
+// A host file whose write bits are all off is read-only.
+bool IsReadOnly(const struct stat& st) {
+  return !S_ISDIR(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+win::DWORD AttributesOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) {
+    return win::kFileAttributeDirectory;
+  }
+  return kFileAttributeArchive | (IsReadOnly(st) ? win::kFileAttributeReadOnly : 0);
+}
+
+// Matches an ANSI name against a pattern of * and ?, without regard to case.
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  size_t p = 0;
+  size_t n = 0;
+  size_t starP = std::string_view::npos;
+  size_t starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() &&
+        (pattern[p] == '?' ||
+         (pattern[p] != '*' && codepage::AnsiUpper(static_cast<unsigned char>(pattern[p])) ==
+                                   codepage::AnsiUpper(static_cast<unsigned char>(name[n]))))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') {
+    ++p;
+  }
+  return p == pattern.size();
+}
+
+bool MatchesSearch(const std::string& pattern, const std::string& name) {
+  if (WildcardMatch(pattern, name)) {
+    return true;
+  }
+  // "name.*" also finds "name" itself: the extension may be empty.
+  return pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0 &&
+         name.find('.') == std::string::npos &&
+         WildcardMatch(std::string_view(pattern).substr(0, pattern.size() - 2), name);
+}
+
+bool WriteAll(int fd, const char* data, size_t size, int& error) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      return false;
+    }
+    if (n == 0) {
+      error = ENOSPC;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+class CEmulatedWriteFile : public CWriteFile {
+ public:
+  CEmulatedWriteFile(int fd, CPlatform& platform) : fd_(fd), platform_(platform) {}
+  ~CEmulatedWriteFile() override { Close(); }
+
+  bool Write(const void* data, win::DWORD size) override {
+    if (fd_ < 0) {
+      platform_.SetLastError(win::kErrorInvalidHandle);
+      return false;
+    }
+    int error = 0;
+    if (!WriteAll(fd_, static_cast<const char*>(data), size, error)) {
+      platform_.SetLastError(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
+                                                                : win::kErrorWriteFault);
+      return false;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (fd_ < 0) {
+      return true;
+    }
+    const int result = ::close(fd_);
+    fd_ = -1;
+    if (result != 0) {
+      platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
+                                                                : win::kErrorWriteFault);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  CPlatform& platform_;
+};
+
+}  // namespace
+
+win::DWORD CEmulatedPlatform::MissingError(const std::string& host) const {
+  struct stat st;
+  const std::string parent = ParentOf(host);
+  return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? win::kErrorFileNotFound
+                                                                 : win::kErrorPathNotFound;
+}
+
+win::DWORD CEmulatedPlatform::ErrnoError(int error, const std::string& host) const {
+  switch (error) {
+    case 0:
+      return win::kErrorSuccess;
+    case ENOENT:
+      return MissingError(host);
+    case ENOTDIR:
+      return win::kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return win::kErrorAccessDenied;
+    case EEXIST:
+      return win::kErrorAlreadyExists;
+    case ENOSPC:
+    case EDQUOT:
+      return win::kErrorDiskFull;
+    case ENAMETOOLONG:
+      return win::kErrorFilenameExcedRange;
+    case EBUSY:
+    case ETXTBSY:
+      return win::kErrorSharingViolation;
+    case ENOTEMPTY:
+      return win::kErrorDirNotEmpty;
+    case ENOMEM:
+      return win::kErrorNotEnoughMemory;
+    case EINVAL:
+      return win::kErrorInvalidParameter;
+    case EBADF:
+      return win::kErrorInvalidHandle;
+    case EIO:
+      return win::kErrorWriteFault;
+    default:
+      return win::kErrorAccessDenied;
+  }
+}
+
+bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
+  const HostTarget target = Resolve(path);
+  if (target.error != 0) {
+    return Fail(target.error);
+  }
+  struct stat st;
+  if (::stat(target.host.c_str(), &st) == 0) {
+    return Fail(win::kErrorAlreadyExists);
+  }
+  if (::mkdir(target.host.c_str(), 0777) != 0) {
+    return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, target.host));
+  }
+  return true;
+}
+
+bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool failIfExists) {
+  const HostTarget from = Resolve(existing);
+  if (from.error != 0) {
+    return Fail(from.error);
+  }
+  struct stat source;
+  if (::stat(from.host.c_str(), &source) != 0) {
+    return Fail(ErrnoError(errno, from.host));
+  }
+  if (S_ISDIR(source.st_mode)) {
+    return Fail(win::kErrorAccessDenied);
+  }
+  if (from.trailingSeparator) {
+    return Fail(win::kErrorInvalidName);
+  }
+  const HostTarget to = Resolve(target);
+  if (to.error != 0) {
+    return Fail(to.error);
+  }
+  const std::string directory = ParentOf(to.host);
+  struct stat st;
+  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return Fail(win::kErrorPathNotFound);
+  }
+  if (::stat(to.host.c_str(), &st) == 0) {
+    if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
+      return Fail(win::kErrorSharingViolation);  // the source is open for reading
+    }
+    if (failIfExists) {
+      return Fail(win::kErrorFileExists);
+    }
+    if (S_ISDIR(st.st_mode) || IsReadOnly(st)) {
+      return Fail(win::kErrorAccessDenied);
+    }
+  } else if (to.trailingSeparator) {
+    return Fail(win::kErrorInvalidName);
+  }
+
+  const int in = ::open(from.host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    return Fail(ErrnoError(errno, from.host));
+  }
+  // The copy goes to a temporary file beside the target and replaces it only when complete, so
+  // that a failed copy never leaves half a file.
+  std::string temp = directory + "/." + NameOf(to.host) + ".cvcopy-XXXXXX";
+  const int out = ::mkstemp(temp.data());
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    return Fail(ErrnoError(error, temp));
+  }
+  char chunk[65536];
+  int error = 0;
+  for (;;) {
+    const ssize_t n = ::read(in, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      break;
+    }
+    if (n == 0 || !WriteAll(out, chunk, static_cast<size_t>(n), error)) {
+      break;
+    }
+  }
+  ::close(in);
+  // The copy keeps the source's permissions (its read-only bit) and its time of last write.
+  if (error == 0 && ::fchmod(out, source.st_mode & 07777) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    ::futimens(out, times);
+  }
+  if (::close(out) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 && ::rename(temp.c_str(), to.host.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
+                                                   : ErrnoError(error, to.host));
+  }
+  return true;
+}
+
+bool CEmulatedPlatform::DeleteFileA(const char* path) {
+  const HostTarget target = Resolve(path);
+  if (target.error != 0) {
+    return Fail(target.error);
+  }
+  struct stat st;
+  if (::lstat(target.host.c_str(), &st) != 0) {
+    return Fail(ErrnoError(errno, target.host));
+  }
+  if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && IsReadOnly(st))) {
+    return Fail(win::kErrorAccessDenied);
+  }
+  if (target.trailingSeparator) {
+    return Fail(win::kErrorInvalidName);
+  }
+  if (::unlink(target.host.c_str()) != 0) {
+    return Fail(ErrnoError(errno, target.host));
+  }
+  return true;
+}
+
+win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
+  const HostTarget target = Resolve(path);
+  if (target.error != 0) {
+    Fail(target.error);
+    return win::kInvalidFileAttributes;
+  }
+  struct stat st;
+  if (::stat(target.host.c_str(), &st) != 0) {
+    Fail(ErrnoError(errno, target.host));
+    return win::kInvalidFileAttributes;
+  }
+  if (target.trailingSeparator && !S_ISDIR(st.st_mode)) {
+    Fail(win::kErrorPathNotFound);  // a file taken for a directory, as Wine reports it
+    return win::kInvalidFileAttributes;
+  }
+  return AttributesOf(st);
+}
+
+bool CEmulatedPlatform::SetFileAttributesA(const char* path, win::DWORD attributes) {
+  const HostTarget target = Resolve(path);
+  if (target.error != 0) {
+    return Fail(target.error);
+  }
+  struct stat st;
+  if (::stat(target.host.c_str(), &st) != 0) {
+    return Fail(ErrnoError(errno, target.host));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return true;  // a directory's read-only bit does not stop anything on Windows
+  }
+  mode_t mode = st.st_mode & 07777;
+  if ((attributes & win::kFileAttributeReadOnly) != 0) {
+    mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+  } else if (IsReadOnly(st)) {
+    mode |= S_IWUSR;
+  }
+  if (::chmod(target.host.c_str(), mode) != 0) {
+    return Fail(ErrnoError(errno, target.host));
+  }
+  return true;
+}
+
+win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData& data) {
+  if (pattern == nullptr || *pattern == '\0') {
+    Fail(win::kErrorFileNotFound);
+    return win::kInvalidFind;
+  }
+  const std::string text = pattern;
+  // A search for a path that ends in a separator finds nothing.
+  if (text.back() == '\\' || text.back() == '/') {
+    Fail(win::kErrorFileNotFound);
+    return win::kInvalidFind;
+  }
+  const size_t split = text.find_last_of("\\/");
+  std::string directory;
+  std::string mask;
+  if (split != std::string::npos) {
+    directory = text.substr(0, split + 1);
+    mask = text.substr(split + 1);
+  } else if (text.size() >= 2 && text[1] == ':') {
+    directory = text.substr(0, 2);
+    mask = text.substr(2);
+  } else {
+    directory = ".";
+    mask = text;
+  }
+  // Windows drops trailing dots and spaces from the last name, wildcards or not.
+  while (!mask.empty() && (mask.back() == '.' || mask.back() == ' ')) {
+    mask.pop_back();
+  }
+
+  Search search;
+  if (mask.find_first_of("*?") == std::string::npos) {
+    // No wildcard: the search finds the file or directory itself.
+    const HostTarget target = Resolve(pattern);
+    struct stat st;
+    ParsedPath parsed;
+    if (target.error != 0) {
+      Fail(target.error);
+      return win::kInvalidFind;
+    }
+    if (!ParseWindowsPath(text, parsed) || parsed.components.empty()) {
+      Fail(win::kErrorFileNotFound);  // the root of a drive has no entry of its own
+      return win::kInvalidFind;
+    }
+    if (::stat(target.host.c_str(), &st) != 0) {
+      Fail(ErrnoError(errno, target.host));
+      return win::kInvalidFind;
+    }
+    win::FindData entry;
+    entry.attributes = AttributesOf(st);
+    entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
+    entry.name = codepage::Utf8ToAnsi(NameOf(target.host));
+    search.entries.push_back(std::move(entry));
+  } else {
+    const HostTarget target = Resolve(directory.c_str());
+    if (target.error != 0) {
+      Fail(target.error);
+      return win::kInvalidFind;
+    }
+    struct stat st;
+    if (::stat(target.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      Fail(win::kErrorPathNotFound);
+      return win::kInvalidFind;
+    }
+    DIR* dir = ::opendir(target.host.c_str());
+    if (dir == nullptr) {
+      Fail(ErrnoError(errno, target.host));
+      return win::kInvalidFind;
+    }
+    ParsedPath parsed;
+    const bool isRoot = !ParseWindowsPath(directory, parsed) || parsed.components.empty();
+    const std::string base = target.host == "/" ? "" : target.host;
+    std::vector<win::FindData> dots;
+    while (const dirent* item = ::readdir(dir)) {
+      const std::string hostName = item->d_name;
+      const bool dot = hostName == "." || hostName == "..";
+      if (dot && isRoot) {
+        continue;  // the root of a drive lists no "." and ".."
+      }
+      const std::string name = codepage::Utf8ToAnsi(hostName);
+      if (!MatchesSearch(mask, name)) {
+        continue;
+      }
+      struct stat entryStat;
+      if (::stat((base + "/" + hostName).c_str(), &entryStat) != 0) {
+        continue;  // a dangling link: nothing Windows would show
+      }
+      win::FindData entry;
+      entry.attributes = AttributesOf(entryStat);
+      entry.size = S_ISDIR(entryStat.st_mode) ? 0 : static_cast<std::uint64_t>(entryStat.st_size);
+      entry.name = name;
+      (dot ? dots : search.entries).push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    // Sorted without regard to case, "." and ".." first, so every run sees the same order.
+    std::sort(dots.begin(), dots.end(),
+              [](const win::FindData& a, const win::FindData& b) { return a.name < b.name; });
+    std::sort(search.entries.begin(), search.entries.end(),
+              [](const win::FindData& a, const win::FindData& b) {
+                if (codepage::AnsiLessNoCase(a.name, b.name)) {
+                  return true;
+                }
+                return !codepage::AnsiLessNoCase(b.name, a.name) && a.name < b.name;
+              });
+    search.entries.insert(search.entries.begin(), dots.begin(), dots.end());
+    if (search.entries.empty()) {
+      Fail(win::kErrorFileNotFound);
+      return win::kInvalidFind;
+    }
+  }
+  data = search.entries.front();
+  search.next = 1;
+  const win::HFIND handle = nextSearch_++;
+  searches_[handle] = std::move(search);
+  return handle;
+}
+
+bool CEmulatedPlatform::FindNextFileA(win::HFIND find, win::FindData& data) {
+  const auto it = searches_.find(find);
+  if (it == searches_.end()) {
+    return Fail(win::kErrorInvalidHandle);
+  }
+  Search& search = it->second;
+  if (search.next >= search.entries.size()) {
+    return Fail(win::kErrorNoMoreFiles);
+  }
+  data = search.entries[search.next++];
+  return true;
+}
+
+bool CEmulatedPlatform::FindClose(win::HFIND find) {
+  if (searches_.erase(find) == 0) {
+    return Fail(win::kErrorInvalidHandle);
+  }
+  return true;
+}
+
+bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
+  const HostTarget target = Resolve(path);
+  if (target.error != 0) {
+    return Fail(target.error);
+  }
+  struct stat st;
+  if (::stat(target.host.c_str(), &st) != 0) {
+    return Fail(ErrnoError(errno, target.host));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return Fail(win::kErrorAccessDenied);
+  }
+  if (target.trailingSeparator) {
+    return Fail(win::kErrorInvalidName);
+  }
+  const int fd = ::open(target.host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return Fail(ErrnoError(errno, target.host));
+  }
+  data.clear();
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      const int error = errno;
+      ::close(fd);
+      return Fail(ErrnoError(error, target.host));
+    }
+    if (n == 0) {
+      break;
+    }
+    data.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path) {
+  const HostTarget target = Resolve(path);
+  if (target.error != 0) {
+    Fail(target.error);
+    return nullptr;
+  }
+  struct stat st;
+  if (::stat(target.host.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode) || IsReadOnly(st)) {
+      Fail(win::kErrorAccessDenied);
+      return nullptr;
+    }
+    if (target.trailingSeparator) {
+      Fail(win::kErrorInvalidName);
+      return nullptr;
+    }
+  } else if (target.trailingSeparator) {
+    Fail(MissingError(target.host) == win::kErrorFileNotFound ? win::kErrorInvalidName
+                                                              : win::kErrorPathNotFound);
+    return nullptr;
+  }
+  const int fd = ::open(target.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    Fail(ErrnoError(errno, target.host));
+    return nullptr;
+  }
+  return std::make_unique<CEmulatedWriteFile>(fd, *this);
+}

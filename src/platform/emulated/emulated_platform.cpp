@@ -1,0 +1,333 @@
+// The emulated machine: construction, errors and texts, locations, and the registry and profile
+// functions, which forward to the in-memory registry and the profile cache.
+#include "platform/emulated/emulated_platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#include "platform/emulated/codepage.h"
+#include "platform/emulated/profile.h"
+#include "platform/emulated/registry.h"
+#include "platform/emulated/system_messages.h"
+#include "strings.h"
+
+namespace {
+
+constexpr char kWindowsDirectory[] = "C:\\windows";
+
+// Copies text into a Win32 buffer: the length without the NUL, or the size needed including the
+// NUL when the buffer is too small (the buffer is then left alone).
+win::DWORD CopyToBuffer(const std::string& text, char* buffer, win::DWORD size) {
+  if (buffer == nullptr || size <= text.size()) {
+    return static_cast<win::DWORD>(text.size() + 1);
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  buffer[text.size()] = '\0';
+  return static_cast<win::DWORD>(text.size());
+}
+
+bool ReadHostFile(const std::string& path, std::string& data, int& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  data.clear();
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) {
+      break;
+    }
+    data.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+CEmulatedPlatform::CEmulatedPlatform(CEmulatedMachineOptions options)
+    : options_(std::move(options)),
+      registry_(std::make_unique<CEmulatedRegistry>()),
+      profiles_(std::make_unique<CProfileCache>()) {
+  namespace fs = std::filesystem;
+  while (options_.root.size() > 1 && options_.root.back() == '/') {
+    options_.root.pop_back();
+  }
+  std::error_code ignored;
+  const fs::path absolute = fs::absolute(options_.root, ignored);
+  rootAliases_.push_back(absolute.lexically_normal().string());
+  const fs::path canonical = fs::weakly_canonical(absolute, ignored);
+  if (!ignored && canonical.string() != rootAliases_.front()) {
+    rootAliases_.push_back(canonical.string());
+  }
+  for (std::string& alias : rootAliases_) {
+    while (alias.size() > 1 && alias.back() == '/') {
+      alias.pop_back();
+    }
+  }
+  std::string current = options_.currentDirectory;
+  if (current.empty()) {
+    char buffer[PATH_MAX];
+    current = WindowsPath(::getcwd(buffer, sizeof buffer) != nullptr ? buffer : "/");
+  }
+  // The current directory is absolute; parse it against C:\ so that a bare one still works.
+  currentDirectory_.drive = 'C';
+  if (!ParseWindowsPath(current, currentDirectory_)) {
+    currentDirectory_ = ParsedPath{};
+    currentDirectory_.drive = 'C';
+  }
+  currentDirectory_.trailingSeparator = false;
+}
+
+CEmulatedPlatform::~CEmulatedPlatform() = default;
+
+// ---- Registry file
+
+bool CEmulatedPlatform::LoadRegistry(std::string& error) {
+  const std::string path = options_.root + "/registry.reg";
+  registry_ = std::make_unique<CEmulatedRegistry>();
+  registryLoadFailed_ = false;
+  std::string bytes;
+  int readError = 0;
+  if (!ReadHostFile(path, bytes, readError)) {
+    if (readError == ENOENT) {
+      return true;
+    }
+    registryLoadFailed_ = true;
+    error = path + ": " + std::strerror(readError);
+    return false;
+  }
+  std::string parseError;
+  if (!registry_->Load(bytes, parseError)) {
+    registry_ = std::make_unique<CEmulatedRegistry>();
+    registryLoadFailed_ = true;
+    error = path + ": " + parseError;
+    return false;
+  }
+  return true;
+}
+
+bool CEmulatedPlatform::SaveRegistry(std::string& error) {
+  const std::string path = options_.root + "/registry.reg";
+  if (registryLoadFailed_) {
+    error = path + ": not saved, because it could not be read";
+    return false;
+  }
+  const std::string temp = path + ".tmp";
+  const std::string text = registry_->Save();
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = temp + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      error = temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    error = temp + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    error = path + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // Make the rename itself durable.
+  const int dir = ::open(options_.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+// ---- Errors and texts
+
+win::DWORD CEmulatedPlatform::GetLastError() {
+  return lastError_;
+}
+
+void CEmulatedPlatform::SetLastError(win::DWORD code) {
+  lastError_ = code;
+}
+
+bool CEmulatedPlatform::Fail(win::DWORD code) {
+  lastError_ = code;
+  return false;
+}
+
+bool CEmulatedPlatform::FormatSystemMessage(win::DWORD code, std::string& text) {
+  if (!SystemMessageText(code, text)) {
+    lastError_ = 317;  // ERROR_MR_MID_NOT_FOUND
+    return false;
+  }
+  return true;
+}
+
+std::string CEmulatedPlatform::LoadStringA(win::UINT id) {
+  for (const CStringResource& entry : kStringTable) {
+    if (entry.id == id) {
+      return entry.text;
+    }
+  }
+  return {};
+}
+
+std::string CEmulatedPlatform::AnsiToOem(std::string_view text) {
+  return codepage::AnsiToOem(text);
+}
+
+// ---- Locations
+
+win::UINT CEmulatedPlatform::GetWindowsDirectoryA(char* buffer, win::UINT size) {
+  return CopyToBuffer(kWindowsDirectory, buffer, size);
+}
+
+win::DWORD CEmulatedPlatform::GetModuleFileNameA(char* buffer, win::DWORD size) {
+  std::string path = options_.modulePath;
+  if (path.empty()) {
+    std::error_code ignored;
+    path = WindowsPath(std::filesystem::read_symlink("/proc/self/exe", ignored).string());
+  }
+  if (buffer == nullptr || size == 0) {
+    lastError_ = win::kErrorInsufficientBuffer;
+    return 0;
+  }
+  if (path.size() >= size) {
+    // Truncated and terminated, as Windows since Vista does.
+    std::memcpy(buffer, path.data(), size - 1);
+    buffer[size - 1] = '\0';
+    lastError_ = win::kErrorInsufficientBuffer;
+    return size;
+  }
+  std::memcpy(buffer, path.data(), path.size());
+  buffer[path.size()] = '\0';
+  return static_cast<win::DWORD>(path.size());
+}
+
+win::DWORD CEmulatedPlatform::GetShortPathNameA(const char* longPath, char* buffer,
+                                                win::DWORD size) {
+  if (longPath == nullptr) {
+    lastError_ = win::kErrorInvalidParameter;
+    return 0;
+  }
+  const HostTarget target = Resolve(longPath);
+  struct stat st;
+  if (target.error != 0 || target.host.empty() || ::stat(target.host.c_str(), &st) != 0 ||
+      (target.trailingSeparator && !S_ISDIR(st.st_mode))) {
+    lastError_ = win::kErrorFileNotFound;
+    return 0;
+  }
+  // The volume keeps no 8.3 names: the path keeps its long names, each existing component in
+  // the spelling of the file system, the drive and separators as given.
+  const std::string input = longPath;
+  std::string result;
+  const std::string windows = WindowsPath(target.host);
+  const bool sameDrive = input.size() >= 2 && input[1] == ':' && windows.size() >= 2 &&
+                         std::toupper(static_cast<unsigned char>(input[0])) == windows[0];
+  const bool hasDots =
+      input.find("\\.") != std::string::npos || input.find("/.") != std::string::npos;
+  if (sameDrive && !hasDots && input.size() == windows.size()) {
+    result = input.substr(0, 2) + windows.substr(2);
+    for (size_t i = 2; i < input.size(); ++i) {
+      if (input[i] == '/') {
+        result[i] = '/';
+      }
+    }
+  } else {
+    result = input;
+  }
+  return CopyToBuffer(result, buffer, size);
+}
+
+// ---- Registry
+
+win::LONG CEmulatedPlatform::RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) {
+  return registry_->CreateKey(key, subKey, result);
+}
+
+win::LONG CEmulatedPlatform::RegOpenKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) {
+  return registry_->OpenKey(key, subKey, result);
+}
+
+win::LONG CEmulatedPlatform::RegQueryInfoKeyA(win::HKEY key, win::DWORD* subKeys,
+                                              win::DWORD* maxSubKeyLen) {
+  return registry_->QueryInfoKey(key, subKeys, maxSubKeyLen);
+}
+
+win::LONG CEmulatedPlatform::RegEnumKeyExA(win::HKEY key, win::DWORD index, char* name,
+                                           win::DWORD* nameLength) {
+  return registry_->EnumKey(key, index, name, nameLength);
+}
+
+win::LONG CEmulatedPlatform::RegQueryValueExA(win::HKEY key, const char* valueName,
+                                              win::DWORD* type, unsigned char* data,
+                                              win::DWORD* dataSize) {
+  return registry_->QueryValue(key, valueName, type, data, dataSize);
+}
+
+win::LONG CEmulatedPlatform::RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
+                                            const unsigned char* data, win::DWORD dataSize) {
+  return registry_->SetValue(key, valueName, type, data, dataSize);
+}
+
+win::LONG CEmulatedPlatform::RegCloseKey(win::HKEY key) {
+  return registry_->CloseKey(key);
+}
+
+// ---- Profiles
+
+std::string CEmulatedPlatform::ProfileHostPath(const char* fileName) const {
+  std::string name = fileName != nullptr ? fileName : "win.ini";
+  // A bare name lives in the Windows directory.
+  if (name.find_first_of("\\/:") == std::string::npos) {
+    name = std::string(kWindowsDirectory) + "\\" + name;
+  }
+  const HostTarget target = Resolve(name.c_str());
+  struct stat st;
+  if (target.error != 0 || target.trailingSeparator || target.host.empty() ||
+      ::stat(target.host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return {};
+  }
+  return target.host;
+}
+
+win::DWORD CEmulatedPlatform::GetPrivateProfileStringA(const char* section, const char* key,
+                                                       const char* defaultValue, char* buffer,
+                                                       win::DWORD size, const char* fileName) {
+  return profiles_->GetString(section, key, defaultValue, buffer, size, ProfileHostPath(fileName));
+}
+
+win::UINT CEmulatedPlatform::GetPrivateProfileIntA(const char* section, const char* key,
+                                                   int defaultValue, const char* fileName) {
+  return profiles_->GetInt(section, key, defaultValue, ProfileHostPath(fileName));
+}

@@ -1,0 +1,1020 @@
+#include "platform/emulated/registry.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using win::DWORD;
+using win::HKEY;
+using win::LONG;
+
+// Windows limits: a key name component holds at most 255 characters, and a hive nests keys at
+// most 512 levels deep. Keeping to them also bounds the recursion of Save and of the tree's
+// destruction whatever a loaded file holds.
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxKeyDepth = 512;
+
+// Line length at which regedit wraps hex data: after a "xx," that brings the line to this many
+// characters, it writes "\" and continues on the next line after two spaces.
+constexpr std::size_t kHexWrapColumn = 77;
+
+// What RegSetValueExA returns for a null data pointer with a non-zero size.
+constexpr DWORD kErrorNoAccess = 998;
+
+// Upper case in the ANSI code page (Windows-1252): a-z, the Latin-1 letters à-þ except ÷, and
+// š œ ž ÿ. ß has no single-letter upper case and stays.
+unsigned char FoldChar(unsigned char c) {
+  if (c >= 'a' && c <= 'z') {
+    return static_cast<unsigned char>(c - 0x20);
+  }
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
+    return static_cast<unsigned char>(c - 0x20);
+  }
+  switch (c) {
+    case 0x9A:
+      return 0x8A;  // š
+    case 0x9C:
+      return 0x8C;  // œ
+    case 0x9E:
+      return 0x8E;  // ž
+    case 0xFF:
+      return 0x9F;  // ÿ
+    default:
+      return c;
+  }
+}
+
+std::string Fold(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    c = static_cast<char>(FoldChar(static_cast<unsigned char>(c)));
+  }
+  return folded;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(static_cast<unsigned char>(a[i])) != FoldChar(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct Value {
+  std::string name;
+  DWORD type = 0;
+  std::string data;
+};
+
+struct Key {
+  std::string name;
+  std::size_t depth = 0;  // 0 for a root
+  // Subkeys by upper-cased name: std::string compares bytes as unsigned char, which is the
+  // order a hive enumerates them in.
+  std::map<std::string, std::unique_ptr<Key>> children;
+  std::vector<Value> values;  // in the order of creation
+
+  Value* FindValue(std::string_view valueName) {
+    for (Value& value : values) {
+      if (SameName(value.name, valueName)) {
+        return &value;
+      }
+    }
+    return nullptr;
+  }
+  void RemoveValue(std::string_view valueName) {
+    for (auto it = values.begin(); it != values.end(); ++it) {
+      if (SameName(it->name, valueName)) {
+        values.erase(it);
+        return;
+      }
+    }
+  }
+  Key* Child(std::string_view childName) {
+    auto it = children.find(Fold(childName));
+    return it == children.end() ? nullptr : it->second.get();
+  }
+  Key* AddChild(std::string_view childName) {
+    auto& slot = children[Fold(childName)];
+    if (!slot) {
+      slot = std::make_unique<Key>();
+      slot->name = std::string(childName);
+      slot->depth = depth + 1;
+    }
+    return slot.get();
+  }
+};
+
+// The predefined roots a .reg file may name, in the order Save writes them.
+constexpr std::array<std::string_view, 5> kRootNames = {"HKEY_LOCAL_MACHINE", "HKEY_CLASSES_ROOT",
+                                                        "HKEY_CURRENT_USER", "HKEY_USERS",
+                                                        "HKEY_CURRENT_CONFIG"};
+constexpr std::size_t kLocalMachine = 0;
+
+struct Tree {
+  // Only HKEY_LOCAL_MACHINE always exists; other roots exist when a loaded file named them.
+  std::array<std::unique_ptr<Key>, kRootNames.size()> roots;
+
+  Tree() { Root(kLocalMachine); }
+  Key* Root(std::size_t index) {
+    if (!roots[index]) {
+      roots[index] = std::make_unique<Key>();
+      roots[index]->name = std::string(kRootNames[index]);
+    }
+    return roots[index].get();
+  }
+};
+
+// Splits a subkey path into its components. Empty components (a trailing backslash, or two in a
+// row) are skipped as Windows does; a leading backslash is a bad path name.
+LONG SplitPath(const char* subKey, std::vector<std::string_view>& parts) {
+  parts.clear();
+  if (subKey == nullptr || *subKey == '\0') {
+    return win::kErrorSuccess;
+  }
+  std::string_view path(subKey);
+  if (path.front() == '\\') {
+    return static_cast<LONG>(win::kErrorBadPathname);
+  }
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('\\', start);
+    if (end == std::string_view::npos) {
+      end = path.size();
+    }
+    if (end > start) {
+      if (end - start > kMaxKeyNameLength) {
+        return static_cast<LONG>(win::kErrorInvalidParameter);
+      }
+      parts.push_back(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return win::kErrorSuccess;
+}
+
+// ---- Text conversions for .reg files
+
+// Unicode code points of the Windows-1252 bytes 0x80-0x9F. The five bytes the code page leaves
+// undefined map to the C1 control of the same number, as Windows maps them.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char ToAnsi(char32_t codePoint) {
+  if (codePoint < 0x80 || (codePoint >= 0xA0 && codePoint <= 0xFF)) {
+    return static_cast<char>(codePoint);
+  }
+  for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
+    if (kCp1252High[i] == codePoint) {
+      return static_cast<char>(0x80 + i);
+    }
+  }
+  return '?';
+}
+
+// UTF-16LE bytes to ANSI; an unpaired surrogate or a character the code page lacks becomes
+// '?', and an odd last byte is dropped.
+std::string Utf16ToAnsi(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  const std::size_t units = bytes.size() / 2;
+  for (std::size_t i = 0; i < units; ++i) {
+    const char32_t unit =
+        static_cast<unsigned char>(bytes[2 * i]) |
+        (static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * i + 1])) << 8);
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
+      const char32_t next =
+          static_cast<unsigned char>(bytes[2 * i + 2]) |
+          (static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * i + 3])) << 8);
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        ++i;  // a character outside the code page in any case
+      }
+      out += '?';
+      continue;
+    }
+    out += ToAnsi(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
+  }
+  return out;
+}
+
+// UTF-8 to ANSI; malformed sequences become '?'.
+std::string Utf8ToAnsi(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = 0;
+    char32_t codePoint = 0;
+    if (lead < 0x80) {
+      length = 1;
+      codePoint = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      codePoint = lead & 0x07;
+    }
+    bool valid = length != 0 && i + length <= bytes.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const unsigned char trail = static_cast<unsigned char>(bytes[i + k]);
+      if ((trail & 0xC0) != 0x80) {
+        valid = false;
+      } else {
+        codePoint = (codePoint << 6) | (trail & 0x3F);
+      }
+    }
+    if (!valid) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    out += ToAnsi(codePoint);
+    i += length;
+  }
+  return out;
+}
+
+// ---- Writing
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      // Only the emulation's own names can hold these; escaping keeps the line whole.
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+        break;
+    }
+  }
+}
+
+// A REG_SZ is written as a quoted string only when the string form gives back exactly its
+// bytes: text without control characters followed by one NUL.
+bool IsPlainString(const Value& value) {
+  if (value.type != win::kRegSz || value.data.empty() || value.data.back() != '\0') {
+    return false;
+  }
+  for (std::size_t i = 0; i + 1 < value.data.size(); ++i) {
+    if (static_cast<unsigned char>(value.data[i]) < 0x20) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void AppendHex(std::string& out, std::size_t lineStart, std::string_view data) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::size_t column = out.size() - lineStart;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(data[i]);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0x0F];
+    if (i + 1 == data.size()) {
+      break;
+    }
+    out += ',';
+    column += 3;
+    if (column >= kHexWrapColumn) {
+      out += "\\\r\n  ";
+      column = 2;
+    }
+  }
+}
+
+void AppendValue(std::string& out, const Value& value) {
+  const std::size_t lineStart = out.size();
+  if (value.name.empty()) {
+    out += '@';
+  } else {
+    out += '"';
+    AppendEscaped(out, value.name);
+    out += '"';
+  }
+  out += '=';
+  if (IsPlainString(value)) {
+    out += '"';
+    AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+    out += '"';
+  } else if (value.type == win::kRegDword && value.data.size() == 4) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value.data.data());
+    const std::uint32_t number = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+                                 (static_cast<std::uint32_t>(bytes[3]) << 24);
+    out += "dword:";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      out += kDigits[(number >> shift) & 0x0F];
+    }
+  } else {
+    if (value.type == win::kRegBinary) {
+      out += "hex:";
+    } else {
+      static constexpr char kDigits[] = "0123456789abcdef";
+      std::string type;
+      DWORD rest = value.type;
+      do {
+        type.insert(type.begin(), kDigits[rest & 0x0F]);
+        rest >>= 4;
+      } while (rest != 0);
+      out += "hex(" + type + "):";
+    }
+    AppendHex(out, lineStart, value.data);
+  }
+  out += "\r\n";
+}
+
+// Writes key and its subtree; path holds the key's full name and is restored on return.
+void AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine) {
+  if (writeLine) {
+    out += "\r\n[";
+    out += path;
+    out += "]\r\n";
+    for (const Value& value : key.values) {
+      AppendValue(out, value);
+    }
+  }
+  const std::size_t length = path.size();
+  for (const auto& [folded, child] : key.children) {
+    path += '\\';
+    path += child->name;
+    AppendKey(out, *child, path, true);
+    path.resize(length);
+  }
+}
+
+// ---- Reading
+
+struct Line {
+  std::string_view text;
+  std::size_t number = 0;
+};
+
+std::vector<Line> SplitLines(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t start = 0;
+  std::size_t number = 1;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.push_back({text.substr(start), number});
+      break;
+    }
+    lines.push_back({text.substr(start, end - start), number});
+    ++number;
+    start = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
+  }
+  return lines;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view TrimLeft(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) {
+    ++i;
+  }
+  return text.substr(i);
+}
+
+std::string_view TrimRight(std::string_view text) {
+  std::size_t n = text.size();
+  while (n > 0 && IsBlank(text[n - 1])) {
+    --n;
+  }
+  return text.substr(0, n);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (FoldChar(static_cast<unsigned char>(text[i])) !=
+        FoldChar(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+class CParser {
+ public:
+  CParser(std::vector<Line> lines, bool unicodeFormat)
+      : lines_(std::move(lines)), unicodeFormat_(unicodeFormat) {}
+
+  // Parses every line after the header into tree; false with error set on the first fault.
+  bool Parse(Tree& tree, std::string& error) {
+    tree_ = &tree;
+    for (index_ = 1; index_ < lines_.size(); ++index_) {
+      const std::string_view text = TrimLeft(lines_[index_].text);
+      if (text.empty() || text.front() == ';') {
+        continue;
+      }
+      bool ok = false;
+      if (text.front() == '[') {
+        ok = ParseKeyLine(text);
+      } else if (text.front() == '"' || text.front() == '@') {
+        ok = ParseValueLine(text);
+      } else {
+        ok = Fail("unexpected text");
+      }
+      if (!ok) {
+        error = error_;
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool Fail(const std::string& reason) {
+    error_ = "line " + std::to_string(lines_[index_].number) + ": " + reason;
+    return false;
+  }
+
+  bool ParseKeyLine(std::string_view text) {
+    const std::size_t close = text.rfind(']');
+    if (close == std::string_view::npos) {
+      return Fail("key line without a closing bracket");
+    }
+    if (!TrimLeft(text.substr(close + 1)).empty()) {
+      return Fail("text after a key line");
+    }
+    std::string_view path = text.substr(1, close - 1);
+    bool remove = false;
+    if (!path.empty() && path.front() == '-') {
+      remove = true;
+      path.remove_prefix(1);
+    }
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (true) {
+      std::size_t end = path.find('\\', start);
+      if (end == std::string_view::npos) {
+        end = path.size();
+      }
+      parts.push_back(path.substr(start, end - start));
+      if (end == path.size()) {
+        break;
+      }
+      start = end + 1;
+    }
+    // A trailing backslash names the same key, as regedit reads it.
+    if (parts.size() > 1 && parts.back().empty()) {
+      parts.pop_back();
+    }
+    std::size_t root = kRootNames.size();
+    for (std::size_t i = 0; i < kRootNames.size(); ++i) {
+      if (SameName(parts.front(), kRootNames[i])) {
+        root = i;
+      }
+    }
+    if (root == kRootNames.size()) {
+      return Fail("unknown root key");
+    }
+    if (parts.size() - 1 > kMaxKeyDepth) {
+      return Fail("keys nested too deeply");
+    }
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+      if (parts[i].empty()) {
+        return Fail("empty key name");
+      }
+      if (parts[i].size() > kMaxKeyNameLength) {
+        return Fail("key name longer than 255 characters");
+      }
+    }
+    if (remove) {
+      if (parts.size() == 1) {
+        return Fail("a root key cannot be deleted");
+      }
+      current_ = nullptr;
+      Key* parent = tree_->roots[root].get();
+      for (std::size_t i = 1; parent != nullptr && i + 1 < parts.size(); ++i) {
+        parent = parent->Child(parts[i]);
+      }
+      if (parent != nullptr) {
+        parent->children.erase(Fold(parts.back()));
+      }
+      return true;
+    }
+    Key* key = tree_->Root(root);
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+      key = key->AddChild(parts[i]);
+    }
+    current_ = key;
+    sawKey_ = true;
+    return true;
+  }
+
+  // Reads a quoted string at text[pos] == '"'; pos ends after the closing quote.
+  bool ParseQuoted(std::string_view text, std::size_t& pos, std::string& out) {
+    ++pos;
+    while (pos < text.size()) {
+      const char c = text[pos++];
+      if (c == '"') {
+        return true;
+      }
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (pos >= text.size()) {
+        break;
+      }
+      const char escaped = text[pos++];
+      switch (escaped) {
+        case '\\':
+        case '"':
+          out += escaped;
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case '0':
+          out += '\0';
+          break;
+        default:
+          // Not an escape: a lone backslash stands for itself.
+          out += '\\';
+          out += escaped;
+          break;
+      }
+    }
+    return Fail("unterminated string");
+  }
+
+  bool ParseValueLine(std::string_view text) {
+    if (!sawKey_) {
+      return Fail("value outside any key");
+    }
+    std::string name;
+    std::size_t pos = 0;
+    if (text.front() == '@') {
+      pos = 1;
+    } else if (!ParseQuoted(text, pos, name)) {
+      return false;
+    }
+    while (pos < text.size() && IsBlank(text[pos])) {
+      ++pos;
+    }
+    if (pos >= text.size() || text[pos] != '=') {
+      return Fail("'=' expected after the value name");
+    }
+    ++pos;
+    while (pos < text.size() && IsBlank(text[pos])) {
+      ++pos;
+    }
+    const std::string_view rest = text.substr(pos);
+
+    Value value;
+    value.name = name;
+    if (!rest.empty() && rest.front() == '-') {
+      if (!TrimRight(rest.substr(1)).empty()) {
+        return Fail("text after '-'");
+      }
+      if (current_ != nullptr) {
+        current_->RemoveValue(name);
+      }
+      return true;
+    }
+    if (!rest.empty() && rest.front() == '"') {
+      std::size_t at = 0;
+      std::string data;
+      if (!ParseQuoted(rest, at, data)) {
+        return false;
+      }
+      if (!TrimRight(rest.substr(at)).empty()) {
+        return Fail("text after the string");
+      }
+      value.type = win::kRegSz;
+      value.data = std::move(data);
+      value.data += '\0';
+    } else if (StartsWithNoCase(rest, "dword:")) {
+      const std::string_view digits = TrimRight(rest.substr(6));
+      if (digits.empty() || digits.size() > 8) {
+        return Fail("dword needs 1 to 8 hex digits");
+      }
+      std::uint32_t number = 0;
+      for (char c : digits) {
+        const int digit = HexDigit(c);
+        if (digit < 0) {
+          return Fail("bad dword digit");
+        }
+        number = (number << 4) | static_cast<std::uint32_t>(digit);
+      }
+      value.type = win::kRegDword;
+      for (int i = 0; i < 4; ++i) {
+        value.data += static_cast<char>((number >> (8 * i)) & 0xFF);
+      }
+    } else if (StartsWithNoCase(rest, "hex")) {
+      std::size_t at = 3;
+      value.type = win::kRegBinary;
+      if (at < rest.size() && rest[at] == '(') {
+        ++at;
+        std::size_t count = 0;
+        std::uint32_t type = 0;
+        while (at < rest.size() && HexDigit(rest[at]) >= 0) {
+          if (++count > 8) {
+            return Fail("bad value type");
+          }
+          type = (type << 4) | static_cast<std::uint32_t>(HexDigit(rest[at]));
+          ++at;
+        }
+        if (count == 0 || at >= rest.size() || rest[at] != ')') {
+          return Fail("bad value type");
+        }
+        ++at;
+        value.type = type;
+      }
+      if (at >= rest.size() || rest[at] != ':') {
+        return Fail("':' expected after hex");
+      }
+      if (!ParseHexBytes(rest.substr(at + 1), value.data)) {
+        return false;
+      }
+      // Version 5 files hold the string types as UTF-16LE; the emulation keeps them as the
+      // ANSI bytes that an A-function caller reads back.
+      if (unicodeFormat_ && (value.type == win::kRegSz || value.type == win::kRegExpandSz ||
+                             value.type == win::kRegMultiSz)) {
+        value.data = Utf16ToAnsi(value.data);
+      }
+    } else {
+      return Fail("unknown value data");
+    }
+    if (current_ == nullptr) {
+      return true;  // the values of a deleted key are skipped, as regedit skips them
+    }
+    if (Value* existing = current_->FindValue(name)) {
+      existing->type = value.type;
+      existing->data = std::move(value.data);
+    } else {
+      current_->values.push_back(std::move(value));
+    }
+    return true;
+  }
+
+  // Reads comma-separated hex bytes; a backslash at the end of a line continues the list on the
+  // next line. index_ ends on the last line used.
+  bool ParseHexBytes(std::string_view text, std::string& out) {
+    while (true) {
+      std::string_view piece = TrimRight(text);
+      bool more = false;
+      if (!piece.empty() && piece.back() == '\\') {
+        more = true;
+        piece = TrimRight(piece.substr(0, piece.size() - 1));
+      }
+      std::size_t pos = 0;
+      while (true) {
+        while (pos < piece.size() && IsBlank(piece[pos])) {
+          ++pos;
+        }
+        if (pos >= piece.size()) {
+          break;  // also after a trailing comma, which regedit tolerates
+        }
+        const int high = HexDigit(piece[pos]);
+        if (high < 0) {
+          return Fail("bad hex byte");
+        }
+        int byte = high;
+        ++pos;
+        if (pos < piece.size() && HexDigit(piece[pos]) >= 0) {
+          byte = (high << 4) | HexDigit(piece[pos]);
+          ++pos;
+        }
+        out += static_cast<char>(byte);
+        while (pos < piece.size() && IsBlank(piece[pos])) {
+          ++pos;
+        }
+        if (pos >= piece.size()) {
+          break;
+        }
+        if (piece[pos] != ',') {
+          return Fail("bad hex byte");
+        }
+        ++pos;
+      }
+      if (!more) {
+        return true;
+      }
+      if (index_ + 1 >= lines_.size()) {
+        return Fail("hex data continues past the end of the file");
+      }
+      ++index_;
+      text = TrimLeft(lines_[index_].text);
+    }
+  }
+
+  std::vector<Line> lines_;
+  bool unicodeFormat_;
+  Tree* tree_ = nullptr;
+  std::size_t index_ = 0;
+  Key* current_ = nullptr;  // null after a deleted key
+  bool sawKey_ = false;
+  std::string error_;
+};
+
+}  // namespace
+
+struct CEmulatedRegistry::Impl {
+  Tree tree;
+  std::map<HKEY, Key*> handles;
+  HKEY nextHandle = 0;
+  // Where the last EnumKey stopped, so that enumerating index after index is not quadratic.
+  // Reset whenever keys are added or the tree is replaced.
+  const Key* cursorKey = nullptr;
+  DWORD cursorIndex = 0;
+  std::map<std::string, std::unique_ptr<Key>>::const_iterator cursor;
+
+  void ResetCursor() { cursorKey = nullptr; }
+
+  Key* Resolve(HKEY key) {
+    if (key == win::kHkeyLocalMachine) {
+      return tree.Root(kLocalMachine);
+    }
+    auto it = handles.find(key);
+    return it == handles.end() ? nullptr : it->second;
+  }
+  HKEY NewHandle(Key* key) {
+    // Small numbers, as a process's handle table hands them out.
+    nextHandle += 4;
+    if (nextHandle == win::kHkeyLocalMachine) {
+      nextHandle += 4;
+    }
+    handles[nextHandle] = key;
+    return nextHandle;
+  }
+};
+
+CEmulatedRegistry::CEmulatedRegistry() : impl_(std::make_unique<Impl>()) {}
+CEmulatedRegistry::~CEmulatedRegistry() = default;
+
+win::LONG CEmulatedRegistry::CreateKey(win::HKEY parent, const char* subKey, win::HKEY* result) {
+  if (result == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  Key* key = impl_->Resolve(parent);
+  if (key == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  std::vector<std::string_view> parts;
+  if (const LONG error = SplitPath(subKey, parts); error != 0) {
+    return error;
+  }
+  if (key->depth + parts.size() > kMaxKeyDepth) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  impl_->ResetCursor();
+  for (std::string_view part : parts) {
+    key = key->AddChild(part);
+  }
+  *result = impl_->NewHandle(key);
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::OpenKey(win::HKEY parent, const char* subKey, win::HKEY* result) {
+  if (result == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  Key* key = impl_->Resolve(parent);
+  if (key == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  std::vector<std::string_view> parts;
+  if (const LONG error = SplitPath(subKey, parts); error != 0) {
+    return error;
+  }
+  for (std::string_view part : parts) {
+    key = key->Child(part);
+    if (key == nullptr) {
+      return static_cast<LONG>(win::kErrorFileNotFound);
+    }
+  }
+  *result = impl_->NewHandle(key);
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::QueryInfoKey(win::HKEY key, win::DWORD* subKeys,
+                                          win::DWORD* maxSubKeyLen) {
+  Key* node = impl_->Resolve(key);
+  if (node == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  if (subKeys != nullptr) {
+    *subKeys = static_cast<DWORD>(node->children.size());
+  }
+  if (maxSubKeyLen != nullptr) {
+    std::size_t longest = 0;
+    for (const auto& [folded, child] : node->children) {
+      longest = std::max(longest, child->name.size());
+    }
+    *maxSubKeyLen = static_cast<DWORD>(longest);
+  }
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::EnumKey(win::HKEY key, win::DWORD index, char* name,
+                                     win::DWORD* nameLength) {
+  Key* node = impl_->Resolve(key);
+  if (node == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  if (name == nullptr || nameLength == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  if (index >= node->children.size()) {
+    return static_cast<LONG>(win::kErrorNoMoreItems);
+  }
+  auto it = node->children.cbegin();
+  if (impl_->cursorKey == node && impl_->cursorIndex <= index) {
+    it = impl_->cursor;
+    std::advance(it, index - impl_->cursorIndex);
+  } else {
+    std::advance(it, index);
+  }
+  impl_->cursorKey = node;
+  impl_->cursorIndex = index;
+  impl_->cursor = it;
+  const std::string& childName = it->second->name;
+  if (childName.size() >= *nameLength) {
+    return static_cast<LONG>(win::kErrorMoreData);
+  }
+  childName.copy(name, childName.size());
+  name[childName.size()] = '\0';
+  *nameLength = static_cast<DWORD>(childName.size());
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::QueryValue(win::HKEY key, const char* valueName, win::DWORD* type,
+                                        unsigned char* data, win::DWORD* dataSize) {
+  Key* node = impl_->Resolve(key);
+  if (node == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  if (data != nullptr && dataSize == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  const Value* value = node->FindValue(valueName == nullptr ? "" : valueName);
+  if (value == nullptr) {
+    return static_cast<LONG>(win::kErrorFileNotFound);
+  }
+  if (type != nullptr) {
+    *type = value->type;
+  }
+  if (dataSize == nullptr) {
+    return win::kErrorSuccess;
+  }
+  const DWORD size = static_cast<DWORD>(value->data.size());
+  if (data != nullptr) {
+    if (*dataSize < size) {
+      *dataSize = size;
+      return static_cast<LONG>(win::kErrorMoreData);
+    }
+    value->data.copy(reinterpret_cast<char*>(data), size);
+  }
+  *dataSize = size;
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win::DWORD type,
+                                      const unsigned char* data, win::DWORD dataSize) {
+  Key* node = impl_->Resolve(key);
+  if (node == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  if (data == nullptr && dataSize != 0) {
+    return static_cast<LONG>(kErrorNoAccess);
+  }
+  const std::string_view name = valueName == nullptr ? "" : valueName;
+  std::string bytes;
+  if (dataSize != 0) {
+    bytes.assign(reinterpret_cast<const char*>(data), dataSize);
+  }
+  // Replacing a value keeps the spelling of its name from when it was first set.
+  if (Value* existing = node->FindValue(name)) {
+    existing->type = type;
+    existing->data = std::move(bytes);
+  } else {
+    node->values.push_back(Value{std::string(name), type, std::move(bytes)});
+  }
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::CloseKey(win::HKEY key) {
+  if (key == win::kHkeyLocalMachine) {
+    return win::kErrorSuccess;
+  }
+  if (impl_->handles.erase(key) == 0) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  return win::kErrorSuccess;
+}
+
+bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
+  std::string text;
+  if (fileBytes.size() >= 2 && static_cast<unsigned char>(fileBytes[0]) == 0xFF &&
+      static_cast<unsigned char>(fileBytes[1]) == 0xFE) {
+    if (fileBytes.size() % 2 != 0) {
+      error = "line 1: UTF-16 text with an odd number of bytes";
+      return false;
+    }
+    text = Utf16ToAnsi(std::string_view(fileBytes).substr(2));
+  } else if (fileBytes.size() >= 3 && static_cast<unsigned char>(fileBytes[0]) == 0xEF &&
+             static_cast<unsigned char>(fileBytes[1]) == 0xBB &&
+             static_cast<unsigned char>(fileBytes[2]) == 0xBF) {
+    text = Utf8ToAnsi(std::string_view(fileBytes).substr(3));
+  } else {
+    text = fileBytes;
+  }
+
+  std::vector<Line> lines = SplitLines(text);
+  for (const Line& line : lines) {
+    if (line.text.find('\0') != std::string_view::npos) {
+      error = "line " + std::to_string(line.number) + ": NUL character";
+      return false;
+    }
+  }
+  const std::string_view header = lines.empty() ? std::string_view() : TrimRight(lines[0].text);
+  bool unicodeFormat = false;
+  if (header == "Windows Registry Editor Version 5.00") {
+    unicodeFormat = true;
+  } else if (header != "REGEDIT4") {
+    error = "line 1: not a registry file (REGEDIT4 header expected)";
+    return false;
+  }
+
+  Tree tree;
+  CParser parser(std::move(lines), unicodeFormat);
+  if (!parser.Parse(tree, error)) {
+    return false;
+  }
+  // Handles name keys of the replaced tree; none of them stays valid.
+  impl_->handles.clear();
+  impl_->ResetCursor();
+  impl_->tree = std::move(tree);
+  return true;
+}
+
+std::string CEmulatedRegistry::Save() const {
+  std::string out = "REGEDIT4\r\n";
+  for (const auto& root : impl_->tree.roots) {
+    if (!root) {
+      continue;
+    }
+    // A root's own line is written when it has values, and for a root other than
+    // HKEY_LOCAL_MACHINE that has nothing else to show that it exists.
+    const bool writeLine = !root->values.empty() ||
+                           (root->children.empty() && root->name != kRootNames[kLocalMachine]);
+    std::string path = root->name;
+    AppendKey(out, *root, path, writeLine);
+  }
+  out += "\r\n";
+  return out;
+}

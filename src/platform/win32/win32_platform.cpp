@@ -1,0 +1,483 @@
+#include "platform/win32/win32_platform.h"
+
+#include <windows.h>
+// <windows.h> maps AnsiToOem to CharToOemA; the platform method keeps its own name.
+#undef AnsiToOem
+
+#include "resource.h"
+
+namespace {
+
+// Every registry access goes to the 32-bit view, the one the 32-bit print server uses.
+constexpr REGSAM kKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
+
+// win::kHkeyLocalMachine is the 32-bit value of the predefined key. On 64-bit Windows the
+// real HKEY_LOCAL_MACHINE is that value sign-extended, so map it explicitly.
+HKEY ToHkey(win::HKEY key) {
+  if (key == win::kHkeyLocalMachine) {
+    return HKEY_LOCAL_MACHINE;
+  }
+  return reinterpret_cast<HKEY>(key);
+}
+
+win::HKEY FromHkey(HKEY key) {
+  if (key == HKEY_LOCAL_MACHINE) {
+    return win::kHkeyLocalMachine;
+  }
+  return reinterpret_cast<win::HKEY>(key);
+}
+
+void FillFindData(const WIN32_FIND_DATAA& found, win::FindData& data) {
+  data.attributes = found.dwFileAttributes;
+  data.size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+  data.name = found.cFileName;
+}
+
+// Closes a handle while keeping the last error of the failure that made us close it.
+void CloseKeepingError(HANDLE handle) {
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(handle);
+  ::SetLastError(error);
+}
+
+class CWin32WriteFile : public CWriteFile {
+ public:
+  explicit CWin32WriteFile(HANDLE handle) : handle_(handle) {}
+  CWin32WriteFile(const CWin32WriteFile&) = delete;
+  CWin32WriteFile& operator=(const CWin32WriteFile&) = delete;
+  ~CWin32WriteFile() override { Close(); }
+
+  bool Write(const void* data, win::DWORD size) override {
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      ::SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(handle_, data, size, &written, nullptr)) {
+      return false;
+    }
+    if (written != size) {
+      // A short write without an error: the disk has no room for the rest.
+      ::SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      return true;
+    }
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return ::CloseHandle(handle) != FALSE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+// The running dialog: its window, its client and its icon.
+struct CWin32Platform::Dialog {
+  explicit Dialog(CDialogClient& c) : client(c) {}
+
+  static INT_PTR CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  // Draws the icon centred in the client area of the minimised window.
+  void PaintIconic();
+
+  CDialogClient& client;
+  HWND hwnd = nullptr;
+  HICON icon = nullptr;
+};
+
+CWin32Platform::CWin32Platform(void* instance) : instance_(instance) {}
+
+CWin32Platform::~CWin32Platform() = default;
+
+// ---- Errors and texts
+
+win::DWORD CWin32Platform::GetLastError() {
+  return ::GetLastError();
+}
+
+void CWin32Platform::SetLastError(win::DWORD code) {
+  ::SetLastError(code);
+}
+
+bool CWin32Platform::FormatSystemMessage(win::DWORD code, std::string& text) {
+  char* buffer = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  if (length == 0) {
+    return false;
+  }
+  text.assign(buffer, length);
+  ::LocalFree(buffer);
+  return true;
+}
+
+std::string CWin32Platform::LoadStringA(win::UINT id) {
+  char buffer[4096];
+  const int length =
+      ::LoadStringA(static_cast<HINSTANCE>(instance_), id, buffer, static_cast<int>(sizeof buffer));
+  if (length <= 0) {
+    return {};
+  }
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string CWin32Platform::AnsiToOem(std::string_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int inLength = static_cast<int>(text.size());
+  const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, text.data(), inLength, nullptr, 0);
+  if (wideLength <= 0) {
+    return std::string(text);
+  }
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.data(), inLength, wide.data(), wideLength);
+  const int oemLength =
+      ::WideCharToMultiByte(CP_OEMCP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+  if (oemLength <= 0) {
+    return std::string(text);
+  }
+  std::string oem(static_cast<std::size_t>(oemLength), '\0');
+  ::WideCharToMultiByte(CP_OEMCP, 0, wide.data(), wideLength, oem.data(), oemLength, nullptr,
+                        nullptr);
+  return oem;
+}
+
+// ---- Locations
+
+win::UINT CWin32Platform::GetWindowsDirectoryA(char* buffer, win::UINT size) {
+  return ::GetWindowsDirectoryA(buffer, size);
+}
+
+win::DWORD CWin32Platform::GetModuleFileNameA(char* buffer, win::DWORD size) {
+  return ::GetModuleFileNameA(static_cast<HMODULE>(instance_), buffer, size);
+}
+
+win::DWORD CWin32Platform::GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) {
+  return ::GetShortPathNameA(longPath, buffer, size);
+}
+
+// ---- Registry
+
+win::LONG CWin32Platform::RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) {
+  HKEY created = nullptr;
+  const LONG status = ::RegCreateKeyExA(ToHkey(key), subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        kKeyAccess, nullptr, &created, nullptr);
+  if (result != nullptr) {
+    *result = status == ERROR_SUCCESS ? FromHkey(created) : 0;
+  }
+  return status;
+}
+
+win::LONG CWin32Platform::RegOpenKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) {
+  HKEY opened = nullptr;
+  const LONG status = ::RegOpenKeyExA(ToHkey(key), subKey, 0, kKeyAccess, &opened);
+  if (result != nullptr) {
+    *result = status == ERROR_SUCCESS ? FromHkey(opened) : 0;
+  }
+  return status;
+}
+
+win::LONG CWin32Platform::RegQueryInfoKeyA(win::HKEY key, win::DWORD* subKeys,
+                                           win::DWORD* maxSubKeyLen) {
+  DWORD count = 0;
+  DWORD maxLength = 0;
+  const LONG status = ::RegQueryInfoKeyA(ToHkey(key), nullptr, nullptr, nullptr, &count, &maxLength,
+                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) {
+    if (subKeys != nullptr) {
+      *subKeys = count;
+    }
+    if (maxSubKeyLen != nullptr) {
+      *maxSubKeyLen = maxLength;
+    }
+  }
+  return status;
+}
+
+win::LONG CWin32Platform::RegEnumKeyExA(win::HKEY key, win::DWORD index, char* name,
+                                        win::DWORD* nameLength) {
+  DWORD length = nameLength != nullptr ? *nameLength : 0;
+  const LONG status = ::RegEnumKeyExA(ToHkey(key), index, name, nameLength ? &length : nullptr,
+                                      nullptr, nullptr, nullptr, nullptr);
+  if (nameLength != nullptr) {
+    *nameLength = length;
+  }
+  return status;
+}
+
+win::LONG CWin32Platform::RegQueryValueExA(win::HKEY key, const char* valueName, win::DWORD* type,
+                                           unsigned char* data, win::DWORD* dataSize) {
+  DWORD valueType = 0;
+  DWORD size = dataSize != nullptr ? *dataSize : 0;
+  const LONG status = ::RegQueryValueExA(ToHkey(key), valueName, nullptr, &valueType, data,
+                                         dataSize != nullptr ? &size : nullptr);
+  if (type != nullptr) {
+    *type = valueType;
+  }
+  if (dataSize != nullptr) {
+    *dataSize = size;
+  }
+  return status;
+}
+
+win::LONG CWin32Platform::RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
+                                         const unsigned char* data, win::DWORD dataSize) {
+  return ::RegSetValueExA(ToHkey(key), valueName, 0, type, data, dataSize);
+}
+
+win::LONG CWin32Platform::RegCloseKey(win::HKEY key) {
+  return ::RegCloseKey(ToHkey(key));
+}
+
+// ---- Profile reading
+
+win::DWORD CWin32Platform::GetPrivateProfileStringA(const char* section, const char* key,
+                                                    const char* defaultValue, char* buffer,
+                                                    win::DWORD size, const char* fileName) {
+  return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size, fileName);
+}
+
+win::UINT CWin32Platform::GetPrivateProfileIntA(const char* section, const char* key,
+                                                int defaultValue, const char* fileName) {
+  return ::GetPrivateProfileIntA(section, key, defaultValue, fileName);
+}
+
+// ---- Files
+
+bool CWin32Platform::CreateDirectoryA(const char* path) {
+  return ::CreateDirectoryA(path, nullptr) != FALSE;
+}
+
+bool CWin32Platform::CopyFileA(const char* existing, const char* target, bool failIfExists) {
+  return ::CopyFileA(existing, target, failIfExists ? TRUE : FALSE) != FALSE;
+}
+
+bool CWin32Platform::DeleteFileA(const char* path) {
+  return ::DeleteFileA(path) != FALSE;
+}
+
+win::DWORD CWin32Platform::GetFileAttributesA(const char* path) {
+  return ::GetFileAttributesA(path);
+}
+
+bool CWin32Platform::SetFileAttributesA(const char* path, win::DWORD attributes) {
+  return ::SetFileAttributesA(path, attributes) != FALSE;
+}
+
+win::HFIND CWin32Platform::FindFirstFileA(const char* pattern, win::FindData& data) {
+  WIN32_FIND_DATAA found{};
+  const HANDLE find = ::FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    return win::kInvalidFind;
+  }
+  FillFindData(found, data);
+  return reinterpret_cast<win::HFIND>(find);
+}
+
+bool CWin32Platform::FindNextFileA(win::HFIND find, win::FindData& data) {
+  WIN32_FIND_DATAA found{};
+  if (!::FindNextFileA(reinterpret_cast<HANDLE>(find), &found)) {
+    return false;
+  }
+  FillFindData(found, data);
+  return true;
+}
+
+bool CWin32Platform::FindClose(win::HFIND find) {
+  return ::FindClose(reinterpret_cast<HANDLE>(find)) != FALSE;
+}
+
+bool CWin32Platform::ReadWholeFile(const char* path, std::string& data) {
+  const HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  std::string content;
+  char chunk[65536];
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(file, chunk, sizeof chunk, &read, nullptr)) {
+      CloseKeepingError(file);
+      return false;
+    }
+    if (read == 0) {
+      break;
+    }
+    content.append(chunk, read);
+  }
+  ::CloseHandle(file);
+  data = std::move(content);
+  return true;
+}
+
+std::unique_ptr<CWriteFile> CWin32Platform::CreateWriteFile(const char* path) {
+  const HANDLE file =
+      ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  return std::make_unique<CWin32WriteFile>(file);
+}
+
+// ---- Dialog host
+
+INT_PTR CALLBACK CWin32Platform::Dialog::Proc(HWND hwnd, UINT message, WPARAM wParam,
+                                              LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    ::SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
+  }
+  auto* platform = reinterpret_cast<CWin32Platform*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
+  if (platform == nullptr || !platform->dialog_) {
+    return FALSE;
+  }
+  Dialog& dialog = *platform->dialog_;
+
+  switch (message) {
+    case WM_INITDIALOG:
+      dialog.hwnd = hwnd;
+      return dialog.client.OnInitDialog() ? TRUE : FALSE;
+
+    case WM_CHECK_INSTALLATION:
+      dialog.client.OnCheckInstallation();
+      ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, 0);
+      return TRUE;
+
+    case WM_PAINT:
+      if (::IsIconic(hwnd)) {
+        dialog.PaintIconic();
+        return TRUE;
+      }
+      return FALSE;
+
+    case WM_QUERYDRAGICON:
+      // A dialog procedure returns such a message's result directly.
+      return reinterpret_cast<INT_PTR>(dialog.icon);
+
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDCANCEL) {
+        ::EndDialog(hwnd, IDCANCEL);
+        return TRUE;
+      }
+      return FALSE;
+
+    case WM_CLOSE:
+      ::EndDialog(hwnd, IDCANCEL);
+      return TRUE;
+
+    default:
+      return FALSE;
+  }
+}
+
+void CWin32Platform::Dialog::PaintIconic() {
+  PAINTSTRUCT paint;
+  const HDC dc = ::BeginPaint(hwnd, &paint);
+  ::SendMessageA(hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int iconWidth = ::GetSystemMetrics(SM_CXICON);
+  const int iconHeight = ::GetSystemMetrics(SM_CYICON);
+  RECT client;
+  ::GetClientRect(hwnd, &client);
+  const int x = (client.right - client.left - iconWidth + 1) / 2;
+  const int y = (client.bottom - client.top - iconHeight + 1) / 2;
+  if (icon != nullptr) {
+    ::DrawIcon(dc, x, y, icon);
+  }
+  ::EndPaint(hwnd, &paint);
+}
+
+int CWin32Platform::DoModal(CDialogClient& client) {
+  dialog_ = std::make_unique<Dialog>(client);
+  const HINSTANCE instance = static_cast<HINSTANCE>(instance_);
+  dialog_->icon = ::LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
+  const INT_PTR result = ::DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CHECKVELA_DIALOG),
+                                           nullptr, &Dialog::Proc, reinterpret_cast<LPARAM>(this));
+  dialog_.reset();
+  return static_cast<int>(result);
+}
+
+void CWin32Platform::SetDialogIcons() {
+  if (!dialog_ || dialog_->hwnd == nullptr) {
+    return;
+  }
+  dialog_->icon = ::LoadIconA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(IDR_MAINFRAME));
+  ::SendMessageA(dialog_->hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(dialog_->icon));
+  ::SendMessageA(dialog_->hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(dialog_->icon));
+}
+
+void CWin32Platform::PostCheckInstallation() {
+  if (dialog_ && dialog_->hwnd != nullptr) {
+    ::PostMessageA(dialog_->hwnd, WM_CHECK_INSTALLATION, 0, 0);
+  }
+}
+
+void CWin32Platform::SetDlgItemTextA(int controlId, const std::string& text) {
+  if (!dialog_ || dialog_->hwnd == nullptr) {
+    return;
+  }
+  ::SetDlgItemTextA(dialog_->hwnd, controlId, text.c_str());
+  // The stages run without pumping messages: paint the new text now, not at the next loop.
+  const HWND control = ::GetDlgItem(dialog_->hwnd, controlId);
+  ::UpdateWindow(control != nullptr ? control : dialog_->hwnd);
+}
+
+std::string CWin32Platform::GetDlgItemTextA(int controlId) {
+  if (!dialog_ || dialog_->hwnd == nullptr) {
+    return {};
+  }
+  const HWND control = ::GetDlgItem(dialog_->hwnd, controlId);
+  if (control == nullptr) {
+    return {};
+  }
+  const int length = ::GetWindowTextLengthA(control);
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  const int copied = ::GetWindowTextA(control, text.data(), length + 1);
+  text.resize(copied > 0 ? static_cast<std::size_t>(copied) : 0);
+  return text;
+}
+
+void CWin32Platform::EndDialog(int result) {
+  if (dialog_ && dialog_->hwnd != nullptr) {
+    ::EndDialog(dialog_->hwnd, result);
+  }
+}
+
+std::string CWin32Platform::ApplicationTitle() {
+  char path[MAX_PATH + 1];
+  const DWORD length =
+      ::GetModuleFileNameA(static_cast<HMODULE>(instance_), path, static_cast<DWORD>(sizeof path));
+  if (length == 0 || length >= sizeof path) {
+    return "CheckVela";
+  }
+  std::string title(path, length);
+  const std::size_t slash = title.find_last_of("\\/");
+  if (slash != std::string::npos) {
+    title.erase(0, slash + 1);
+  }
+  const std::size_t dot = title.rfind('.');
+  if (dot != std::string::npos) {
+    title.erase(dot);
+  }
+  return title;
+}
+
+int CWin32Platform::MessageBoxA(const std::string& text, win::UINT type) {
+  UINT style = type;
+  // The program's message boxes show the exclamation mark unless another icon is asked for.
+  if ((style & MB_ICONMASK) == 0) {
+    style |= MB_ICONEXCLAMATION;
+  }
+  style |= MB_OK;
+  const HWND owner = dialog_ ? dialog_->hwnd : nullptr;
+  const std::string title = ApplicationTitle();
+  return ::MessageBoxA(owner, text.c_str(), title.c_str(), style);
+}

@@ -1,0 +1,57 @@
+#include "profile/ini.h"
+
+#include <utility>
+
+namespace {
+
+// The buffer that every profile read goes through.
+constexpr win::DWORD kBufferSize = 4096;
+
+}  // namespace
+
+CIni::CIni(CPlatform& platform, std::string path)
+    : m_strPath(std::move(path)), platform_(&platform) {}
+
+void CIni::SetPath(std::string path) {
+  m_strPath = std::move(path);
+}
+
+std::string CIni::GetString(const std::string& section, const std::string& key,
+                            const char* defaultValue) const {
+  std::string buffer(kBufferSize, '\0');
+  const win::DWORD count = platform_->GetPrivateProfileStringA(
+      section.c_str(), key.c_str(), "", buffer.data(), kBufferSize, m_strPath.c_str());
+  if (count > 0)
+    return std::string(buffer.c_str());
+  return defaultValue != nullptr ? std::string(defaultValue) : std::string();
+}
+
+int CIni::GetInt(const std::string& section, const std::string& key, int defaultValue) const {
+  return static_cast<int>(platform_->GetPrivateProfileIntA(section.c_str(), key.c_str(),
+                                                           defaultValue, m_strPath.c_str()));
+}
+
+int CIni::GetSectionKeys(const std::string& section, CStringArray& array) const {
+  std::string buffer(kBufferSize, '\0');
+  const win::DWORD count = platform_->GetPrivateProfileStringA(
+      section.c_str(), nullptr, "", buffer.data(), kBufferSize, m_strPath.c_str());
+  if (count == 0)
+    return 0;
+  // NUL-separated names; the list ends at the first empty name. The buffer is NUL-filled, so
+  // the walk stops inside it even when the list was cut.
+  for (std::size_t at = 0; at < buffer.size() && buffer[at] != '\0';) {
+    std::string name(buffer.c_str() + at);
+    at += name.size() + 1;
+    array.push_back(std::move(name));
+  }
+  return static_cast<int>(array.size());
+}
+
+int CIni::GetSection(const std::string& section, CMapStringToString& map) const {
+  CStringArray names;
+  if (GetSectionKeys(section, names) == 0)
+    return 0;
+  for (const std::string& name : names)
+    map[name] = GetString(section, name);
+  return static_cast<int>(map.size());
+}

@@ -1,0 +1,266 @@
+// File functions: the same cases against the emulated machine and against Windows.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/test_machine.h"
+
+namespace {
+
+class FilesTest : public ::testing::Test {
+ protected:
+  CPlatform& P() { return machine_.Platform(); }
+  std::string Path(const std::string& name) const { return machine_.Dir() + name; }
+
+  // Names a search finds, in the order found; empty with the error in lastError on failure.
+  std::vector<std::string> Find(const std::string& pattern, win::DWORD* lastError = nullptr) {
+    std::vector<std::string> names;
+    win::FindData data;
+    CFindHandle find(P());
+    if (!find.First(pattern, data)) {
+      if (lastError != nullptr) {
+        *lastError = P().GetLastError();
+      }
+      return names;
+    }
+    do {
+      names.push_back(data.name);
+    } while (find.Next(data));
+    EXPECT_EQ(win::kErrorNoMoreFiles, P().GetLastError());
+    return names;
+  }
+
+  static std::vector<std::string> Sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  CTestMachine machine_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(FilesTest, CreateDirectory) {
+  EXPECT_TRUE(P().CreateDirectoryA(Path("Queue").c_str()));
+  EXPECT_EQ(win::kFileAttributeDirectory,
+            P().GetFileAttributesA(Path("queue").c_str()) & win::kFileAttributeDirectory);
+
+  EXPECT_FALSE(P().CreateDirectoryA(Path("QUEUE").c_str()));
+  EXPECT_EQ(win::kErrorAlreadyExists, P().GetLastError());
+
+  machine_.WriteFile(Path("file.txt"), "x");
+  EXPECT_FALSE(P().CreateDirectoryA(Path("file.txt").c_str()));
+  EXPECT_EQ(win::kErrorAlreadyExists, P().GetLastError());
+
+  EXPECT_FALSE(P().CreateDirectoryA(Path("missing\\child").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+}
+
+TEST_F(FilesTest, CopyFileCopiesBytesAndReplaces) {
+  std::string bytes;
+  for (int i = 0; i < 200000; ++i) {
+    bytes += static_cast<char>(i * 7 % 256);
+  }
+  machine_.WriteFile(Path("source.bin"), bytes);
+  ASSERT_TRUE(P().CopyFileA(Path("SOURCE.BIN").c_str(), Path("copy.bin").c_str(), true));
+  EXPECT_EQ(bytes, machine_.ReadFile(Path("copy.bin")));
+
+  machine_.WriteFile(Path("small.txt"), "small");
+  ASSERT_TRUE(P().CopyFileA(Path("small.txt").c_str(), Path("Copy.BIN").c_str(), false));
+  EXPECT_EQ("small", machine_.ReadFile(Path("copy.bin")));
+  // The replaced file keeps the name it had.
+  EXPECT_EQ(Names{"copy.bin"}, Find(Path("copy.bin")));
+}
+
+TEST_F(FilesTest, CopyFileErrors) {
+  machine_.WriteFile(Path("a.txt"), "a");
+  machine_.WriteFile(Path("b.txt"), "b");
+  machine_.MakeDir(Path("dir"));
+
+  EXPECT_FALSE(P().CopyFileA(Path("a.txt").c_str(), Path("B.TXT").c_str(), true));
+  EXPECT_EQ(win::kErrorFileExists, P().GetLastError());
+  EXPECT_EQ("b", machine_.ReadFile(Path("b.txt")));
+
+  EXPECT_FALSE(P().CopyFileA(Path("missing.txt").c_str(), Path("c.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(machine_.Exists(Path("c.txt")));
+
+  EXPECT_FALSE(P().CopyFileA(Path("nodir\\missing.txt").c_str(), Path("c.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+
+  EXPECT_FALSE(P().CopyFileA(Path("a.txt").c_str(), Path("nodir\\c.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+
+  EXPECT_FALSE(P().CopyFileA(Path("a.txt").c_str(), Path("dir").c_str(), false));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+
+  EXPECT_FALSE(P().CopyFileA(Path("dir").c_str(), Path("dircopy").c_str(), false));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+  EXPECT_FALSE(machine_.Exists(Path("dircopy")));
+
+  // The source is open for reading while the target is written.
+  EXPECT_FALSE(P().CopyFileA(Path("a.txt").c_str(), Path("A.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorSharingViolation, P().GetLastError());
+  EXPECT_EQ("a", machine_.ReadFile(Path("a.txt")));
+}
+
+TEST_F(FilesTest, CopyFileKeepsReadOnlyAttribute) {
+  machine_.WriteFile(Path("ro.txt"), "ro");
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeReadOnly));
+  ASSERT_TRUE(P().CopyFileA(Path("ro.txt").c_str(), Path("copy.txt").c_str(), true));
+  EXPECT_EQ(win::kFileAttributeReadOnly,
+            P().GetFileAttributesA(Path("copy.txt").c_str()) & win::kFileAttributeReadOnly);
+  EXPECT_EQ("ro", machine_.ReadFile(Path("copy.txt")));
+  // Leave the scratch directory removable.
+  P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeNormal);
+  P().SetFileAttributesA(Path("copy.txt").c_str(), win::kFileAttributeNormal);
+}
+
+TEST_F(FilesTest, DeleteFile) {
+  machine_.WriteFile(Path("Gone.txt"), "x");
+  EXPECT_TRUE(P().DeleteFileA(Path("gone.TXT").c_str()));
+  EXPECT_FALSE(machine_.Exists(Path("Gone.txt")));
+
+  EXPECT_FALSE(P().DeleteFileA(Path("gone.txt").c_str()));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+
+  EXPECT_FALSE(P().DeleteFileA(Path("nodir\\gone.txt").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+
+  machine_.MakeDir(Path("dir"));
+  EXPECT_FALSE(P().DeleteFileA(Path("dir").c_str()));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+
+  machine_.WriteFile(Path("ro.txt"), "x");
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeReadOnly));
+  EXPECT_FALSE(P().DeleteFileA(Path("ro.txt").c_str()));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+  EXPECT_TRUE(machine_.Exists(Path("ro.txt")));
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeNormal));
+  EXPECT_TRUE(P().DeleteFileA(Path("ro.txt").c_str()));
+}
+
+TEST_F(FilesTest, FileAttributes) {
+  machine_.WriteFile(Path("f.txt"), "x");
+  machine_.MakeDir(Path("d"));
+  const win::DWORD file = P().GetFileAttributesA(Path("F.TXT").c_str());
+  ASSERT_NE(win::kInvalidFileAttributes, file);
+  EXPECT_EQ(0u, file & (win::kFileAttributeDirectory | win::kFileAttributeReadOnly));
+  EXPECT_EQ(win::kFileAttributeDirectory,
+            P().GetFileAttributesA(Path("D").c_str()) & win::kFileAttributeDirectory);
+  EXPECT_EQ(win::kFileAttributeDirectory,
+            P().GetFileAttributesA(Path("d\\").c_str()) & win::kFileAttributeDirectory);
+
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("none.txt").c_str()));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("no\\none.txt").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+
+  EXPECT_FALSE(P().SetFileAttributesA(Path("none.txt").c_str(), win::kFileAttributeNormal));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+}
+
+TEST_F(FilesTest, WriteFileCreatesTruncatesAndFails) {
+  machine_.WriteFile(Path("out.txt"), "long first content");
+  machine_.WriteFile(Path("OUT.TXT"), "short");
+  EXPECT_EQ("short", machine_.ReadFile(Path("out.txt")));
+  EXPECT_EQ(Names{"out.txt"}, Find(Path("out.*")));
+
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("nodir\\out.txt").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  machine_.MakeDir(Path("dir"));
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("dir").c_str()));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+
+  std::string data;
+  EXPECT_FALSE(P().ReadWholeFile(Path("none.txt").c_str(), data));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().ReadWholeFile(Path("nodir\\none.txt").c_str(), data));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().ReadWholeFile(Path("dir").c_str(), data));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+}
+
+TEST_F(FilesTest, InvalidNamesAndTrailingSeparators) {
+  for (const char* name : {"a?b.txt", "a*b.txt", "a|b", "a<b", "a>b", "a\"b"}) {
+    EXPECT_EQ(nullptr, P().CreateWriteFile(Path(name).c_str())) << name;
+    EXPECT_EQ(win::kErrorInvalidName, P().GetLastError()) << name;
+    EXPECT_FALSE(P().CreateDirectoryA(Path(name).c_str())) << name;
+    EXPECT_EQ(win::kErrorInvalidName, P().GetLastError()) << name;
+  }
+  machine_.WriteFile(Path("f.txt"), "x");
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt\\x").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().CreateDirectoryA(Path("f.txt\\d").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().DeleteFileA(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("new\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  // Trailing dots and spaces are not part of a name.
+  EXPECT_NE(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt. ").c_str()));
+}
+
+class FindTest : public FilesTest {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"Zeta.txt", "alpha.ini", "CFone.INI", "cftwo.ini", "b1.ini"}) {
+      machine_.WriteFile(Path(name), name);
+    }
+    machine_.MakeDir(Path("Sub"));
+  }
+};
+
+TEST_F(FindTest, WildcardsMatchWithoutRegardToCase) {
+  EXPECT_EQ((Names{"CFone.INI", "cftwo.ini"}), Sorted(Find(Path("cf*.ini"))));
+  EXPECT_EQ((Names{"CFone.INI", "cftwo.ini"}), Sorted(Find(Path("CF*.INI"))));
+  EXPECT_EQ(Names{"b1.ini"}, Find(Path("b?.ini")));
+  EXPECT_EQ(Names{"b1.ini"}, Find(Path("?1.INI")));
+  EXPECT_EQ((Names{"CFone.INI", "alpha.ini", "b1.ini", "cftwo.ini"}), Sorted(Find(Path("*.ini"))));
+}
+
+TEST_F(FindTest, StarFindsEverythingWithDotEntries) {
+  const Names all{".", "..", "CFone.INI", "Sub", "Zeta.txt", "alpha.ini", "b1.ini", "cftwo.ini"};
+  EXPECT_EQ(all, Sorted(Find(Path("*"))));
+  EXPECT_EQ(all, Sorted(Find(Path("*.*"))));
+  EXPECT_EQ((Names{".", ".."}), Sorted(Find(Path("sub\\*"))));
+}
+
+TEST_F(FindTest, DirectoryPathFindsTheDirectoryItself) {
+  win::FindData data;
+  CFindHandle find(P());
+  ASSERT_TRUE(find.First(Path("SUB"), data));
+  EXPECT_EQ("Sub", data.name);
+  EXPECT_NE(0u, data.attributes & win::kFileAttributeDirectory);
+  EXPECT_FALSE(find.Next(data));
+
+  // A file found by its name reports the name as stored, and its size.
+  ASSERT_TRUE(find.First(Path("zeta.TXT"), data));
+  EXPECT_EQ("Zeta.txt", data.name);
+  EXPECT_EQ(8u, data.size);
+  EXPECT_EQ(0u, data.attributes & win::kFileAttributeDirectory);
+}
+
+TEST_F(FindTest, FindsNothing) {
+  win::DWORD error = 0;
+  EXPECT_TRUE(Find(Path("sub\\"), &error).empty());
+  EXPECT_EQ(win::kErrorFileNotFound, error);
+  EXPECT_TRUE(Find(Path("zeta.txt\\"), &error).empty());
+  EXPECT_EQ(win::kErrorFileNotFound, error);
+  EXPECT_TRUE(Find(Path("nomatch*"), &error).empty());
+  EXPECT_EQ(win::kErrorFileNotFound, error);
+  EXPECT_TRUE(Find(Path("b1?.ini"), &error).empty());
+  EXPECT_EQ(win::kErrorFileNotFound, error);
+  EXPECT_TRUE(Find(Path("missing.txt"), &error).empty());
+  EXPECT_EQ(win::kErrorFileNotFound, error);
+  EXPECT_TRUE(Find(Path("nodir\\*"), &error).empty());
+  EXPECT_EQ(win::kErrorPathNotFound, error);
+}
+
+}  // namespace

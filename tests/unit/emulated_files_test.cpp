@@ -1,0 +1,159 @@
+// File behaviour of the emulated machine beyond what the conformance cases can check on both
+// legs: host permissions, host errors and names.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/emulated/emulated_platform.h"
+#include "support/test_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class EmulatedFilesTest : public ::testing::Test {
+ protected:
+  CPlatform& P() { return machine_.Platform(); }
+  CEmulatedPlatform& E() { return machine_.Emulated(); }
+  std::string Path(const std::string& name) const { return machine_.Dir() + name; }
+  std::string Host(const std::string& name) { return E().HostPath(Path(name)); }
+
+  CTestMachine machine_;
+};
+
+TEST_F(EmulatedFilesTest, ReadOnlyIsTheHostWriteBits) {
+  machine_.WriteFile(Path("ro.txt"), "x");
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeReadOnly));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(Host("ro.txt").c_str(), &st));
+  EXPECT_EQ(0u, st.st_mode & 0222);
+  EXPECT_EQ(win::kFileAttributeReadOnly,
+            P().GetFileAttributesA(Path("ro.txt").c_str()) & win::kFileAttributeReadOnly);
+
+  // Whatever the process may do on the host (root may write anything), Windows refuses.
+  EXPECT_FALSE(P().CopyFileA(Path("ro.txt").c_str(), Path("ro.txt").c_str(), false));
+  machine_.WriteFile(Path("other.txt"), "other");
+  EXPECT_FALSE(P().CopyFileA(Path("other.txt").c_str(), Path("RO.TXT").c_str(), false));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("ro.txt").c_str()));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+  EXPECT_EQ("x", machine_.ReadFile(Path("ro.txt")));
+
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeNormal));
+  ASSERT_EQ(0, ::stat(Host("ro.txt").c_str(), &st));
+  EXPECT_NE(0u, st.st_mode & S_IWUSR);
+  EXPECT_TRUE(P().CopyFileA(Path("other.txt").c_str(), Path("RO.TXT").c_str(), false));
+  EXPECT_EQ("other", machine_.ReadFile(Path("ro.txt")));
+}
+
+TEST_F(EmulatedFilesTest, CopyLeavesNoTemporaryFiles) {
+  machine_.WriteFile(Path("a.txt"), "abc");
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("b.txt").c_str(), false));
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("b.txt").c_str(), false));
+  int entries = 0;
+  for (const auto& entry : fs::directory_iterator(E().HostPath(machine_.Dir()))) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(2, entries);
+}
+
+TEST_F(EmulatedFilesTest, DiskFullIsErrorDiskFull) {
+  if (!fs::exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full on this host";
+  }
+  auto file = P().CreateWriteFile("Z:\\dev\\full");
+  ASSERT_NE(nullptr, file);
+  EXPECT_FALSE(file->Write("restore", 7));
+  EXPECT_EQ(win::kErrorDiskFull, P().GetLastError());
+}
+
+TEST_F(EmulatedFilesTest, ForbiddenCharactersAreInvalidNames) {
+  for (const char* name : {"a?b.txt", "a*b.txt", "a|b", "a<b", "a>b", "a\"b", "a\tb"}) {
+    EXPECT_EQ(nullptr, P().CreateWriteFile(Path(name).c_str())) << name;
+    EXPECT_EQ(win::kErrorInvalidName, P().GetLastError()) << name;
+    EXPECT_FALSE(P().CreateDirectoryA(Path(name).c_str())) << name;
+    EXPECT_EQ(win::kErrorInvalidName, P().GetLastError()) << name;
+  }
+}
+
+TEST_F(EmulatedFilesTest, TrailingSeparatorOnAFile) {
+  machine_.WriteFile(Path("f.txt"), "x");
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().DeleteFileA(Path("f.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  EXPECT_EQ(nullptr, P().CreateWriteFile(Path("new.txt\\").c_str()));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+  std::string data;
+  EXPECT_FALSE(P().ReadWholeFile(Path("f.txt\\").c_str(), data));
+  EXPECT_EQ(win::kErrorInvalidName, P().GetLastError());
+}
+
+TEST_F(EmulatedFilesTest, PathThroughAFileIsPathNotFound) {
+  machine_.WriteFile(Path("f.txt"), "x");
+  std::string data;
+  EXPECT_FALSE(P().ReadWholeFile(Path("f.txt\\inner.txt").c_str(), data));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+  EXPECT_FALSE(P().CreateDirectoryA(Path("f.txt\\dir").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+}
+
+TEST_F(EmulatedFilesTest, SearchesAreSortedAndHandlesChecked) {
+  for (const char* name : {"b.txt", "C.txt", "a.txt"}) {
+    machine_.WriteFile(Path(name), "x");
+  }
+  win::FindData data;
+  const win::HFIND find = P().FindFirstFileA(Path("*.txt").c_str(), data);
+  ASSERT_NE(win::kInvalidFind, find);
+  EXPECT_EQ("a.txt", data.name);
+  ASSERT_TRUE(P().FindNextFileA(find, data));
+  EXPECT_EQ("b.txt", data.name);
+  ASSERT_TRUE(P().FindNextFileA(find, data));
+  EXPECT_EQ("C.txt", data.name);
+  EXPECT_FALSE(P().FindNextFileA(find, data));
+  EXPECT_EQ(win::kErrorNoMoreFiles, P().GetLastError());
+  EXPECT_TRUE(P().FindClose(find));
+  EXPECT_FALSE(P().FindNextFileA(find, data));
+  EXPECT_EQ(win::kErrorInvalidHandle, P().GetLastError());
+  EXPECT_FALSE(P().FindClose(find));
+}
+
+TEST_F(EmulatedFilesTest, DriveRootListsNoDotEntries) {
+  win::FindData data;
+  CFindHandle find(P());
+  ASSERT_TRUE(find.First("C:\\*", data));
+  do {
+    EXPECT_NE(".", data.name);
+    EXPECT_NE("..", data.name);
+  } while (find.Next(data));
+  EXPECT_FALSE(find.First("C:\\", data));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+}
+
+TEST_F(EmulatedFilesTest, ExtensionWildcardAlsoFindsNamesWithoutOne) {
+  machine_.WriteFile(Path("README"), "x");
+  machine_.WriteFile(Path("readme.txt"), "x");
+  win::FindData data;
+  CFindHandle find(P());
+  ASSERT_TRUE(find.First(Path("readme.*"), data));
+  EXPECT_EQ("README", data.name);
+  ASSERT_TRUE(find.Next(data));
+  EXPECT_EQ("readme.txt", data.name);
+  EXPECT_FALSE(find.Next(data));
+}
+
+TEST_F(EmulatedFilesTest, ShortPathKeepsLongNamesInStoredSpelling) {
+  machine_.MakeDir(Path("Long Directory Name"));
+  machine_.WriteFile(Path("Long Directory Name\\Settings File.ini"), "x");
+  const std::string given = Path("long directory name\\SETTINGS FILE.INI");
+  char buffer[512];
+  const win::DWORD length = P().GetShortPathNameA(given.c_str(), buffer, sizeof buffer);
+  ASSERT_EQ(given.size(), length);
+  EXPECT_EQ(Path("Long Directory Name\\Settings File.ini"), buffer);
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// The emulated machine as a whole: registry file, profile lookup, module path, current directory.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/emulated/emulated_platform.h"
+#include "resource.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class EmulatedMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("cvmachine-glue-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "drive_c" / "windows");
+    fs::create_directories(root_ / "drive_c" / "Vela");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::unique_ptr<CEmulatedPlatform> Machine(const std::string& current = "C:\\Vela") {
+    CEmulatedMachineOptions options;
+    options.root = root_.string();
+    options.currentDirectory = current;
+    options.out = &out_;
+    options.err = &err_;
+    return std::make_unique<CEmulatedPlatform>(options);
+  }
+
+  void Write(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  fs::path root_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+TEST_F(EmulatedMachineTest, MissingRegistryFileIsAnEmptyRegistry) {
+  auto m = Machine();
+  std::string error;
+  ASSERT_TRUE(m->LoadRegistry(error)) << error;
+  win::HKEY key = 0;
+  EXPECT_EQ(static_cast<win::LONG>(win::kErrorFileNotFound),
+            m->RegOpenKeyExA(win::kHkeyLocalMachine, "SOFTWARE\\Vela", &key));
+}
+
+TEST_F(EmulatedMachineTest, RegistrySurvivesSaveAndLoad) {
+  {
+    auto m = Machine();
+    std::string error;
+    ASSERT_TRUE(m->LoadRegistry(error)) << error;
+    win::HKEY key = 0;
+    ASSERT_EQ(0, m->RegCreateKeyExA(win::kHkeyLocalMachine, "SOFTWARE\\Vela\\Queues", &key));
+    const char value[] = "Spool";
+    ASSERT_EQ(0, m->RegSetValueExA(key, "Dir", win::kRegSz,
+                                   reinterpret_cast<const unsigned char*>(value), sizeof value));
+    m->RegCloseKey(key);
+    ASSERT_TRUE(m->SaveRegistry(error)) << error;
+  }
+  EXPECT_TRUE(fs::exists(root_ / "registry.reg"));
+  EXPECT_FALSE(fs::exists(root_ / "registry.reg.tmp"));
+  EXPECT_EQ(0u, Read(root_ / "registry.reg").rfind("REGEDIT4", 0));
+
+  auto m = Machine();
+  std::string error;
+  ASSERT_TRUE(m->LoadRegistry(error)) << error;
+  win::HKEY key = 0;
+  ASSERT_EQ(0, m->RegOpenKeyExA(win::kHkeyLocalMachine, "software\\VELA\\queues", &key));
+  unsigned char data[32] = {};
+  win::DWORD size = sizeof data;
+  win::DWORD type = 0;
+  ASSERT_EQ(0, m->RegQueryValueExA(key, "dir", &type, data, &size));
+  EXPECT_EQ(win::kRegSz, type);
+  EXPECT_EQ("Spool", std::string(reinterpret_cast<char*>(data)));
+  m->RegCloseKey(key);
+}
+
+TEST_F(EmulatedMachineTest, MalformedRegistryNamesFileAndLineAndIsNeverOverwritten) {
+  const std::string bad = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\r\n";
+  Write(root_ / "registry.reg", bad);
+  auto m = Machine();
+  std::string error;
+  EXPECT_FALSE(m->LoadRegistry(error));
+  EXPECT_NE(std::string::npos, error.find((root_ / "registry.reg").string())) << error;
+  EXPECT_NE(std::string::npos, error.find("line 3")) << error;
+  EXPECT_FALSE(m->SaveRegistry(error));
+  EXPECT_EQ(bad, Read(root_ / "registry.reg"));
+}
+
+TEST_F(EmulatedMachineTest, ProfileBareNameIsInTheWindowsDirectory) {
+  Write(root_ / "drive_c" / "windows" / "Vela.INI", "[Main]\r\nSpool=D:\\Spool\r\nCount=12\r\n");
+  Write(root_ / "drive_c" / "Vela" / "local.ini", "[Main]\r\nSpool=local\r\n");
+  auto m = Machine();
+  char buffer[64];
+  EXPECT_EQ(8u,
+            m->GetPrivateProfileStringA("Main", "Spool", "", buffer, sizeof buffer, "vela.ini"));
+  EXPECT_EQ("D:\\Spool", std::string(buffer));
+  EXPECT_EQ(12u, m->GetPrivateProfileIntA("main", "count", 0, "VELA.INI"));
+  // A path, even a relative one, is resolved as a path.
+  EXPECT_EQ(
+      5u, m->GetPrivateProfileStringA("Main", "Spool", "", buffer, sizeof buffer, ".\\LOCAL.INI"));
+  EXPECT_EQ("local", std::string(buffer));
+  EXPECT_EQ(5u, m->GetPrivateProfileStringA("Main", "Spool", "", buffer, sizeof buffer,
+                                            "C:\\vela\\local.ini"));
+  EXPECT_EQ(7u, m->GetPrivateProfileStringA("Main", "Spool", "default", buffer, sizeof buffer,
+                                            "local.ini"));
+  EXPECT_EQ("default", std::string(buffer));
+  EXPECT_EQ(3u, m->GetPrivateProfileIntA("Main", "Count", 3, "C:\\Vela"));
+}
+
+TEST_F(EmulatedMachineTest, ModulePathDefaultsToTheExecutable) {
+  CEmulatedMachineOptions options;
+  options.root = root_.string();
+  CEmulatedPlatform m(options);
+  char buffer[4096];
+  const win::DWORD length = m.GetModuleFileNameA(buffer, sizeof buffer);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(m.WindowsPath(fs::read_symlink("/proc/self/exe").string()), std::string(buffer));
+
+  options.modulePath = "C:\\Vela\\CheckVela.exe";
+  CEmulatedPlatform given(options);
+  EXPECT_EQ(21u, given.GetModuleFileNameA(buffer, sizeof buffer));
+  EXPECT_EQ("C:\\Vela\\CheckVela.exe", std::string(buffer));
+  EXPECT_EQ(4u, given.GetModuleFileNameA(buffer, 4));
+  EXPECT_EQ("C:\\", std::string(buffer));
+  EXPECT_EQ(win::kErrorInsufficientBuffer, given.GetLastError());
+}
+
+TEST_F(EmulatedMachineTest, CurrentDirectoryDefaultsToTheProcesses) {
+  const fs::path saved = fs::current_path();
+  fs::current_path(root_ / "drive_c" / "Vela");
+  Write(root_ / "drive_c" / "Vela" / "here.txt", "here");
+  CEmulatedMachineOptions options;
+  options.root = root_.string();
+  CEmulatedPlatform m(options);
+  std::string data;
+  const bool read = m.ReadWholeFile("HERE.TXT", data);
+  const std::string windows = m.WindowsPath(".");
+  fs::current_path(saved);
+  EXPECT_TRUE(read);
+  EXPECT_EQ("here", data);
+  EXPECT_EQ("C:\\Vela", windows);
+}
+
+TEST_F(EmulatedMachineTest, RootGivenThroughALinkStillMapsToDrives) {
+  const fs::path link = root_.string() + "-link";
+  fs::remove(link);
+  fs::create_directory_symlink(root_, link);
+  CEmulatedMachineOptions options;
+  options.root = link.string();
+  CEmulatedPlatform m(options);
+  EXPECT_EQ("C:\\Vela", m.WindowsPath((root_ / "drive_c" / "Vela").string()));
+  EXPECT_EQ("C:\\Vela", m.WindowsPath((link / "drive_c" / "Vela").string()));
+  fs::remove(link);
+}
+
+TEST_F(EmulatedMachineTest, StringsComeFromTheProgramsTable) {
+  auto m = Machine();
+  EXPECT_EQ("Unknown Win32 error: %lu", m->LoadStringA(IDS_UNKNOWN_WIN32_ERROR));
+  EXPECT_EQ(0u, m->LoadStringA(IDS_REGISTRY_FILE_INVALID).rfind("The registry file %s", 0));
+  EXPECT_EQ("", m->LoadStringA(59999));
+}
+
+TEST_F(EmulatedMachineTest, SystemMessagesAreTheWindowsTexts) {
+  auto m = Machine();
+  std::string text;
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorAccessDenied, text));
+  EXPECT_EQ("Access is denied.\r\n", text);
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorDiskFull, text));
+  EXPECT_EQ("There is not enough space on the disk.\r\n", text);
+  for (win::DWORD code : {0u,  2u,   3u,   5u,   6u,   8u,   18u,  29u,  32u,  39u,  80u,  82u,
+                          87u, 112u, 122u, 123u, 145u, 161u, 183u, 206u, 234u, 259u, 267u, 1015u}) {
+    EXPECT_TRUE(m->FormatSystemMessage(code, text)) << code;
+  }
+  EXPECT_FALSE(m->FormatSystemMessage(317, text));
+}
+
+}  // namespace
