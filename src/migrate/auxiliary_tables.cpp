@@ -68,7 +68,12 @@ void CMigration::MigrateAuxiliaryTables() {
                                       {"protocol.ini", MigrateProtocols},
                                       {"ebcdic.ini", MigrateEbcdic}};
   for (const Table& table : kTables) {
-    const std::string path = previousConfigDirectory_ + table.fileName;
+    // Without a configuration directory the files are looked for in the current directory;
+    // their full path makes the profile functions read that file too, not one of the same
+    // name in the Windows directory.
+    const std::string path = previousConfigDirectory_.empty()
+                                 ? FullPath(platform_, table.fileName)
+                                 : previousConfigDirectory_ + table.fileName;
     CFindHandle find(platform_);
     win::FindData data;
     if (!find.First(path, data)) {

@@ -44,7 +44,7 @@ bool CMigration::CopyDataFile(const std::string& dataFileName, const std::string
     return false;
   }
   spooledNames_.insert(folded);
-  backup_.AppendRestoreLine(target, sourcePath);
+  backup_.AppendRestoreLine(target, FullPath(platform_, sourcePath));
   return true;
 }
 

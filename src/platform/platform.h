@@ -130,6 +130,8 @@ class CPlatform {
   virtual win::UINT GetWindowsDirectoryA(char* buffer, win::UINT size) = 0;
   virtual win::DWORD GetModuleFileNameA(char* buffer, win::DWORD size) = 0;
   virtual win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) = 0;
+  // The absolute form of path, resolved against the current directory.
+  virtual win::DWORD GetFullPathNameA(const char* path, char* buffer, win::DWORD size) = 0;
 
   // ---- Registry. Keys are opened and created with full access, non-volatile, default
   // security, in the 32-bit view. Results are Windows error codes.

@@ -21,6 +21,22 @@ std::string RestoreLine(const std::string& from, const std::string& to) {
   return line;
 }
 
+std::string FullPath(CPlatform& platform, const std::string& path) {
+  std::string buffer(260, '\0');
+  win::DWORD length =
+      platform.GetFullPathNameA(path.c_str(), buffer.data(), static_cast<win::DWORD>(buffer.size()));
+  if (length >= buffer.size()) {
+    buffer.resize(length + 1);
+    length = platform.GetFullPathNameA(path.c_str(), buffer.data(),
+                                       static_cast<win::DWORD>(buffer.size()));
+  }
+  if (length == 0 || length >= buffer.size()) {
+    return path;
+  }
+  buffer.resize(length);
+  return buffer;
+}
+
 CBackupStore::CBackupStore(CPlatform& platform, CProgress& progress)
     : platform_(platform), progress_(progress) {}
 
@@ -114,7 +130,8 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
         win::kMbOk);
     return;
   }
-  AppendRestoreLine(name, filePath);
+  // The line names the old place in full, so it restores whatever the current directory.
+  AppendRestoreLine(name, FullPath(platform_, filePath));
   // A file that cannot be deleted (read-only, in use) stays; its copy and line are in place.
   platform_.DeleteFileA(filePath.c_str());
 }

@@ -28,6 +28,9 @@ class CRestoreScriptError : public std::runtime_error {
 // cmd copies every path back exactly as it was. The text is still in the ANSI code page.
 std::string RestoreLine(const std::string& from, const std::string& to);
 
+// The absolute form of path (the path itself when the system cannot give one).
+std::string FullPath(CPlatform& platform, const std::string& path);
+
 class CBackupStore {
  public:
   CBackupStore(CPlatform& platform, CProgress& progress);

@@ -17,7 +17,7 @@
 
 #include "platform/win32/win32_platform.h"
 #include "resource.h"
-#include "strings.h"
+#include "string_table.h"
 #include "support/test_machine.h"
 
 namespace {

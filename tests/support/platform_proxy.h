@@ -28,6 +28,9 @@ class CPlatformProxy : public CPlatform {
   win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) override {
     return inner_.GetShortPathNameA(longPath, buffer, size);
   }
+  win::DWORD GetFullPathNameA(const char* path, char* buffer, win::DWORD size) override {
+    return inner_.GetFullPathNameA(path, buffer, size);
+  }
   win::LONG RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override {
     return inner_.RegCreateKeyExA(key, subKey, result);
   }

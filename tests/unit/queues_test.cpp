@@ -25,7 +25,7 @@ class QueuesTest : public MigrationTest {
 
 TEST_F(QueuesTest, SettingsRenamesAndModeSize) {
   WriteQueue(
-      "[Settings]\r\nInsertBytes=1\r\nAppendBytes=2\r\ninsertbytes=3\r\nModeSize=9\r\n"
+      "[Settings]\r\nInsertBytes=1\r\nAppendBytes=2\r\nModeSize=9\r\n"
       "Copies=2\r\n[Bytes]\r\nInsertBytes=1B45\r\nModeSize=8\r\n[Margins]\r\nTop=1\r\n"
       "Left=0.5\r\n");
   EXPECT_TRUE(Migrate());
@@ -45,6 +45,13 @@ TEST_F(QueuesTest, SettingsRenamesAndModeSize) {
   EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp"));
   EXPECT_NE(RestoreScript().find("copy/y \"lp\" \"C:\\OLD\\lp\\queue.ini\"\r\n"),
             std::string::npos);
+}
+
+TEST_F(QueuesTest, OnlyTheExactSpellingIsRenamed) {
+  WriteQueue("[Settings]\r\ninsertbytes=3\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Queues\\lp", "insertbytes"), Dword(3));
+  EXPECT_FALSE(Value("Queues\\lp", "bInsertBytes"));
 }
 
 TEST_F(QueuesTest, CfdirFromTheMainIniWins) {

@@ -57,7 +57,7 @@ TEST_F(RegistryCopyTest, PrintSettings) {
   CMapStringToString map = {{"Top", "1"},           {"Left", "0.25"},
                             {"Bottom", ""},         {"InsertBytes", "1B45"},
                             {"AppendBytes", "0D0A0"}, {"ModeBytes", "7"},
-                            {"PageSeperator", "1Z 1"}, {"top", "2"}};
+                            {"PageSeperator", "1Z 1"}};
   WritePrintSettingsToKey(m.Platform(), map, "Queues\\lp");
   EXPECT_EQ(Value("Queues\\lp", "Top"), Sz("1.0"));
   EXPECT_EQ(Value("Queues\\lp", "Left"), Sz("0.25"));
@@ -71,7 +71,13 @@ TEST_F(RegistryCopyTest, PrintSettings) {
   EXPECT_EQ(map.at("Bottom"), ".0");
   EXPECT_EQ(map.count("InsertBytes"), 0U);
   EXPECT_EQ(map.at("ModeBytes"), "7");
-  EXPECT_EQ(map.at("top"), "2");
+}
+
+TEST_F(RegistryCopyTest, PrintSettingNamesAreMatchedWithCase) {
+  CMapStringToString map = {{"top", "2"}, {"insertbytes", "1B"}};
+  WritePrintSettingsToKey(m.Platform(), map, "Styles\\S");
+  EXPECT_EQ(Value("Styles\\S", "top"), Dword(2));
+  EXPECT_EQ(Value("Styles\\S", "insertbytes"), Sz("1B"));
 }
 
 TEST(HexPairs, ReadingStopsAtTheFirstNonDigit) {

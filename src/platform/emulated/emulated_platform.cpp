@@ -16,7 +16,7 @@
 #include "platform/emulated/profile.h"
 #include "platform/emulated/registry.h"
 #include "platform/emulated/system_messages.h"
-#include "strings.h"
+#include "string_table.h"
 
 namespace {
 
@@ -265,6 +265,22 @@ win::DWORD CEmulatedPlatform::GetShortPathNameA(const char* longPath, char* buff
     }
   } else {
     result = input;
+  }
+  return CopyToBuffer(result, buffer, size);
+}
+
+win::DWORD CEmulatedPlatform::GetFullPathNameA(const char* path, char* buffer, win::DWORD size) {
+  ParsedPath parsed;
+  if (path == nullptr || !ParseWindowsPath(path, parsed)) {
+    lastError_ = win::kErrorInvalidName;
+    return 0;
+  }
+  std::string result = std::string(1, parsed.drive) + ":";
+  for (const std::string& component : parsed.components) {
+    result += "\\" + component;
+  }
+  if (parsed.components.empty() || parsed.trailingSeparator) {
+    result += "\\";
   }
   return CopyToBuffer(result, buffer, size);
 }

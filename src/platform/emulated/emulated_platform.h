@@ -56,6 +56,7 @@ class CEmulatedPlatform : public CPlatform {
   win::UINT GetWindowsDirectoryA(char* buffer, win::UINT size) override;
   win::DWORD GetModuleFileNameA(char* buffer, win::DWORD size) override;
   win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) override;
+  win::DWORD GetFullPathNameA(const char* path, char* buffer, win::DWORD size) override;
   win::LONG RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override;
   win::LONG RegOpenKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override;
   win::LONG RegQueryInfoKeyA(win::HKEY key, win::DWORD* subKeys, win::DWORD* maxSubKeyLen) override;

@@ -161,6 +161,10 @@ win::DWORD CWin32Platform::GetModuleFileNameA(char* buffer, win::DWORD size) {
   return ::GetModuleFileNameA(static_cast<HMODULE>(instance_), buffer, size);
 }
 
+win::DWORD CWin32Platform::GetFullPathNameA(const char* path, char* buffer, win::DWORD size) {
+  return ::GetFullPathNameA(path, size, buffer, nullptr);
+}
+
 win::DWORD CWin32Platform::GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) {
   return ::GetShortPathNameA(longPath, buffer, size);
 }
