@@ -11,17 +11,16 @@ const char* CWin32ErrorText::SetFromCode(CPlatform& platform, win::DWORD code) {
     code = platform.GetLastError();
   }
   std::string text;
-  if (platform.FormatSystemMessage(code, text)) {
-    assign(text);
-  } else {
-    clear();
-    FormatResourceMessage(platform, *this, IDS_UNKNOWN_WIN32_ERROR,
+  if (!platform.FormatSystemMessage(code, text)) {
+    text.clear();
+    FormatResourceMessage(platform, text, IDS_UNKNOWN_WIN32_ERROR,
                           static_cast<unsigned long>(code));
   }
-  const size_t lineBreak = find_first_of("\r\n");
-  if (lineBreak != npos) {
-    erase(lineBreak);
+  const size_t lineBreak = text.find_first_of("\r\n");
+  if (lineBreak != std::string::npos) {
+    text.resize(lineBreak);
   }
+  static_cast<std::string&>(*this) = std::move(text);
   return c_str();
 }
 

@@ -1,6 +1,7 @@
 #include "platform/win32/win32_platform.h"
 
 #include <windows.h>
+#include <vector>
 // <windows.h> maps AnsiToOem to CharToOemA; the platform method keeps its own name.
 #undef AnsiToOem
 
@@ -235,6 +236,15 @@ win::LONG CWin32Platform::RegQueryValueExA(win::HKEY key, const char* valueName,
 
 win::LONG CWin32Platform::RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                                          const unsigned char* data, win::DWORD dataSize) {
+  // For a string type whose last counted byte is no NUL but whose next byte is one, Windows
+  // counts that NUL too. Staging the data with a non-zero byte after it keeps exactly the
+  // bytes given, as the registry tree must hold them.
+  const bool stringType = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  if (stringType && data != nullptr && dataSize > 0 && data[dataSize - 1] != 0) {
+    std::vector<unsigned char> staged(data, data + dataSize);
+    staged.push_back(0xFF);
+    return ::RegSetValueExA(ToHkey(key), valueName, 0, type, staged.data(), dataSize);
+  }
   return ::RegSetValueExA(ToHkey(key), valueName, 0, type, data, dataSize);
 }
 
