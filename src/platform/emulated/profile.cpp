@@ -9,9 +9,9 @@
 #include "platform/emulated/profile.h"
 
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -575,9 +575,9 @@ struct CProfileCache::Impl {
   std::unordered_map<std::string, Entry> files;
 
   static std::int64_t Now() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
   }
 
   static bool ReadAll(const std::string& path, std::string& bytes) {
