@@ -282,6 +282,18 @@ TEST(RegistryLoadTest, ReadsWhatRegeditWritesAndHandEditedFiles) {
   EXPECT_NE(registry.Save().find("[HKEY_LOCAL_MACHINE\\Software\\Vela\\Sub]"), std::string::npos);
 }
 
+TEST(RegistryLoadTest, KeyNamesLongerThanWindowsAllowsAreRead) {
+  CEmulatedRegistry registry;
+  const std::string name(300, 'k');
+  const std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\" + name + "]\r\n\r\n";
+  ASSERT_EQ(Load(registry, text), "ok");
+  EXPECT_EQ(registry.Save(), text);
+  DWORD count = 0;
+  DWORD longest = 0;
+  EXPECT_EQ(registry.QueryInfoKey(kHkeyLocalMachine, &count, &longest), 0);
+  EXPECT_EQ(longest, 300u);
+}
+
 TEST(RegistryLoadTest, DeletionsOfKeysAndValues) {
   CEmulatedRegistry registry;
   const std::string text =
@@ -405,10 +417,9 @@ TEST(RegistryLoadTest, MalformedFilesNameTheLineAndChangeNothing) {
       {head + "[HKLM\\K]\r\n", "line 4: unknown root key"},
       {head + "[]\r\n", "line 4: unknown root key"},
       {head + "[HKEY_LOCAL_MACHINE\\\\K]\r\n", "line 4: empty key name"},
-      {head + "[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n",
-       "line 4: key name longer than 255 characters"},
       {head + "[-HKEY_LOCAL_MACHINE]\r\n", "line 4: a root key cannot be deleted"},
       {head + std::string("\"v\"=\"a\0b\"\r\n", 10), "line 4: NUL character"},
+      {head + "\"a\\0b\"=hex:\r\n", "line 4: NUL in a value name"},
       {"REGEDIT4\n\n\n\n\nbad\n", "line 6: unexpected text"},
       {"REGEDIT4\r\r\rbad\r", "line 4: unexpected text"},
       {"REGEDIT4\r\n\r\r\nbad", "line 4: unexpected text"},

@@ -9,15 +9,16 @@
 #include "platform/emulated/profile.h"
 
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -255,15 +256,33 @@ WString CString(const char16_t* start, const char16_t* end) {
   return WString(start, nul);
 }
 
-// Case-insensitive comparison key: ASCII letters folded, everything else kept.
-WString Fold(const WString& s) {
-  WString out(s);
-  for (char16_t& c : out) {
-    if (c >= u'A' && c <= u'Z')
-      c = static_cast<char16_t>(c + 32);
-  }
-  return out;
+char16_t FoldChar(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
 }
+
+// Hash and equality of names compared without regard to case (ASCII letters only).
+struct FoldHash {
+  std::size_t operator()(std::u16string_view s) const {
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char16_t c : s)
+      h = (h ^ FoldChar(c)) * 1099511628211ull;
+    return static_cast<std::size_t>(h);
+  }
+};
+struct FoldEqual {
+  bool operator()(std::u16string_view a, std::u16string_view b) const {
+    if (a.size() != b.size())
+      return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (FoldChar(a[i]) != FoldChar(b[i]))
+        return false;
+    }
+    return true;
+  }
+};
+// Name -> position of the first entry of that name. The views point into the names stored in
+// the parsed file, so an index is built only once its entries no longer move.
+using NameIndex = std::unordered_map<std::u16string_view, std::size_t, FoldHash, FoldEqual>;
 
 struct Key {
   WString name;
@@ -274,19 +293,29 @@ struct Key {
 struct Section {
   WString name;
   std::vector<Key> keys;
-  std::unordered_map<WString, std::size_t> index;  // folded name -> first key of that name
+  NameIndex index;
 };
 
 struct Profile {
-  std::vector<Section> sections;                   // [0]: keys before any section header
-  std::unordered_map<WString, std::size_t> index;  // folded name -> first section of that name
+  std::vector<Section> sections;  // [0]: keys before any section header
+  NameIndex index;
 };
 
 void AddSection(Profile& profile, WString name) {
-  const std::size_t at = profile.sections.size();
   profile.sections.push_back(Section{});
   profile.sections.back().name = std::move(name);
-  profile.index.emplace(Fold(profile.sections.back().name), at);
+}
+
+void BuildIndexes(Profile& profile) {
+  profile.index.reserve(profile.sections.size());
+  for (std::size_t i = 0; i < profile.sections.size(); ++i) {
+    Section& section = profile.sections[i];
+    profile.index.emplace(section.name, i);
+    section.index.reserve(section.keys.size());
+    for (std::size_t k = 0; k < section.keys.size(); ++k) {
+      section.index.emplace(section.keys[k].name, k);
+    }
+  }
 }
 
 void Parse(const std::string& bytes, Profile& profile) {
@@ -355,10 +384,10 @@ void Parse(const std::string& bytes, Profile& profile) {
       key.hasValue = true;
       key.value = CString(valueStart, stop);
     }
-    section.index.emplace(Fold(key.name), section.keys.size());
     section.keys.push_back(std::move(key));
     previous = &section.keys.back();
   }
+  BuildIndexes(profile);
 }
 
 // ---- Queries on the parsed file, in UTF-16. Each returns the characters that the caller's
@@ -395,7 +424,7 @@ WString TrimBlanks(const WString& s) {
 const Section* FindSection(const Profile* profile, const WString& name) {
   if (profile == nullptr)
     return nullptr;
-  auto it = profile->index.find(Fold(name));
+  auto it = profile->index.find(name);
   return it == profile->index.end() ? nullptr : &profile->sections[it->second];
 }
 
@@ -403,7 +432,7 @@ const Key* FindKey(const Profile* profile, const WString& section, const WString
   const Section* found = FindSection(profile, TrimBlanks(section));
   if (found == nullptr)
     return nullptr;
-  auto it = found->index.find(Fold(TrimBlanks(key)));
+  auto it = found->index.find(TrimBlanks(key));
   return it == found->index.end() ? nullptr : &found->keys[it->second];
 }
 
@@ -546,9 +575,9 @@ struct CProfileCache::Impl {
   std::unordered_map<std::string, Entry> files;
 
   static std::int64_t Now() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
   }
 
   static bool ReadAll(const std::string& path, std::string& bytes) {
@@ -562,7 +591,8 @@ struct CProfileCache::Impl {
   // The parsed file, or null when it does not exist; opened is false when it cannot be opened
   // (its directory is missing, it is a directory, or it cannot be read).
   const Profile* Load(const std::string& hostPath, bool& opened) {
-    opened = false;
+    // No host path stands for a file that does not exist.
+    opened = hostPath.empty();
     if (hostPath.empty())
       return nullptr;
     struct stat st {};

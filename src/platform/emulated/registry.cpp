@@ -18,8 +18,9 @@ using win::HKEY;
 using win::LONG;
 
 // Windows limits: a key name component holds at most 255 characters, and a hive nests keys at
-// most 512 levels deep. Keeping to them also bounds the recursion of Save and of the tree's
-// destruction whatever a loaded file holds.
+// most 512 levels deep. CreateKey keeps to both. Load keeps to the depth, which bounds the
+// recursion of Save and of the tree's destruction, but reads longer names, since Wine creates
+// and exports them.
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxKeyDepth = 512;
 
@@ -524,9 +525,6 @@ class CParser {
       if (parts[i].empty()) {
         return Fail("empty key name");
       }
-      if (parts[i].size() > kMaxKeyNameLength) {
-        return Fail("key name longer than 255 characters");
-      }
     }
     if (remove) {
       if (parts.size() == 1) {
@@ -601,6 +599,9 @@ class CParser {
       pos = 1;
     } else if (!ParseQuoted(text, pos, name)) {
       return false;
+    }
+    if (name.find('\0') != std::string::npos) {
+      return Fail("NUL in a value name");  // no registry function can name such a value
     }
     while (pos < text.size() && IsBlank(text[pos])) {
       ++pos;
