@@ -328,10 +328,10 @@ std::string CEmulatedPlatform::ProfileHostPath(const char* fileName) const {
   if (name.find_first_of("\\/:") == std::string::npos) {
     name = std::string(kWindowsDirectory) + "\\" + name;
   }
+  // The cache itself tells a missing file from one that cannot be opened (a directory, a
+  // missing directory), as Windows does; only a path that names no file at all gives none.
   const HostTarget target = Resolve(name.c_str());
-  struct stat st;
-  if (target.error != 0 || target.trailingSeparator || target.host.empty() ||
-      ::stat(target.host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (target.error != 0 || target.trailingSeparator) {
     return {};
   }
   return target.host;
