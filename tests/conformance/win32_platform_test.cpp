@@ -543,12 +543,12 @@ class NeverCalledClient : public CDialogClient {
 };
 
 TEST(Win32DialogHost, ModuleWithoutTheTemplateFailsToRunTheDialog) {
-  // The test program itself carries no dialog template 102.
+  // The test program carries the string table but no dialog template 102.
   CWin32Platform platform(::GetModuleHandleA(nullptr));
   NeverCalledClient client;
   EXPECT_EQ(platform.DoModal(client), -1);
   EXPECT_EQ(client.calls, 0);
-  EXPECT_EQ(platform.LoadStringA(IDS_UNKNOWN_WIN32_ERROR), "");
+  EXPECT_EQ(platform.LoadStringA(IDS_UNKNOWN_WIN32_ERROR), "Unknown Win32 error: %lu");
 }
 
 class EscapeClient : public CDialogClient {
