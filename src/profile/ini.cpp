@@ -21,8 +21,10 @@ std::string CIni::GetString(const std::string& section, const std::string& key,
   std::string buffer(kBufferSize, '\0');
   const win::DWORD count = platform_->GetPrivateProfileStringA(
       section.c_str(), key.c_str(), "", buffer.data(), kBufferSize, m_strPath.c_str());
-  if (count > 0)
-    return std::string(buffer.c_str());
+  if (count > 0) {
+    buffer.resize(buffer.find('\0'));  // the text up to its terminating NUL
+    return buffer;
+  }
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
 }
 
