@@ -21,7 +21,11 @@ echo
 (cd "$scratch/drive_c" && "$program/CheckVela")
 echo
 echo "== Registry below HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\Vela and the uninstall entries"
-awk '/^\[/{show = ($0 ~ /Quillon|Uninstall\\/)} show' "$scratch/registry.reg" | tr -d '\r'
+if command -v python3 >/dev/null; then
+  python3 scripts/show-registry.py "$scratch/registry.reg" 'Quillon' 'Uninstall\'
+else
+  awk '/^\[/{show = ($0 ~ /Quillon|Uninstall\\/)} show' "$scratch/registry.reg" | tr -d '\r'
+fi
 echo "== Spool"
 ls -l "$program/Spool"
 echo "== Backup"
