@@ -1,5 +1,7 @@
 #include "profile/file_names.h"
 
+#include "platform/ansi_case.h"
+
 #include <array>
 #include <string_view>
 
@@ -10,34 +12,10 @@ bool IsForbiddenCharacter(unsigned char c) {
          std::string_view("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-unsigned char FoldByte(unsigned char c) {
-  if (c >= 'a' && c <= 'z') {
-    return static_cast<unsigned char>(c - 0x20);
-  }
-  // Windows-1252 lower-case letters and their capitals.
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-    return static_cast<unsigned char>(c - 0x20);
-  }
-  switch (c) {
-    case 0x9A:  // s caron
-    case 0x9C:  // oe
-    case 0x9E:  // z caron
-      return static_cast<unsigned char>(c - 0x10);
-    case 0xFF:  // y diaeresis
-      return 0x9F;
-    default:
-      return c;
-  }
-}
-
 }  // namespace
 
 std::string FoldCase(const std::string& name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    c = static_cast<char>(FoldByte(static_cast<unsigned char>(c)));
-  }
-  return folded;
+  return ansi::Fold(name);
 }
 
 bool IsDeviceName(const std::string& name) {
@@ -83,7 +61,7 @@ std::string SafeFileName(const std::string& name) {
   }
   safe = StoredFileName(safe);
   if (safe.empty() || IsDeviceName(safe)) {
-    safe.insert(0, "_");
+    return "_" + safe;
   }
   return safe;
 }

@@ -1,5 +1,7 @@
 #include "platform/emulated/codepage.h"
 
+#include "platform/ansi_case.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -132,35 +134,16 @@ std::string AnsiToOem(std::string_view ansi) {
   return out;
 }
 
-unsigned char AnsiUpper(unsigned char c) {
-  if (c >= 'a' && c <= 'z') {
-    return static_cast<unsigned char>(c - 0x20);
-  }
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-    return static_cast<unsigned char>(c - 0x20);
-  }
-  switch (c) {
-    case 0x9A:  // s caron
-    case 0x9C:  // oe
-    case 0x9E:  // z caron
-      return static_cast<unsigned char>(c - 0x10);
-    case 0xFF:  // y diaeresis
-      return 0x9F;
-    default:
-      return c;
-  }
-}
-
 bool AnsiEqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return AnsiUpper(static_cast<unsigned char>(x)) ==
-                  AnsiUpper(static_cast<unsigned char>(y));
+           return ansi::Upper(static_cast<unsigned char>(x)) ==
+                  ansi::Upper(static_cast<unsigned char>(y));
          });
 }
 
 bool AnsiLessNoCase(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return AnsiUpper(static_cast<unsigned char>(x)) < AnsiUpper(static_cast<unsigned char>(y));
+    return ansi::Upper(static_cast<unsigned char>(x)) < ansi::Upper(static_cast<unsigned char>(y));
   });
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/ansi_case.h"
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/emulated_platform.h"
 
@@ -51,8 +52,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   while (n < name.size()) {
     if (p < pattern.size() &&
         (pattern[p] == '?' ||
-         (pattern[p] != '*' && codepage::AnsiUpper(static_cast<unsigned char>(pattern[p])) ==
-                                   codepage::AnsiUpper(static_cast<unsigned char>(name[n]))))) {
+         (pattern[p] != '*' && ansi::Upper(static_cast<unsigned char>(pattern[p])) ==
+                                   ansi::Upper(static_cast<unsigned char>(name[n]))))) {
       ++p;
       ++n;
     } else if (p < pattern.size() && pattern[p] == '*') {

@@ -1,5 +1,7 @@
 #include "platform/emulated/registry.h"
 
+#include "platform/ansi_case.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -31,43 +33,13 @@ constexpr std::size_t kHexWrapColumn = 77;
 // What RegSetValueExA returns for a null data pointer with a non-zero size.
 constexpr DWORD kErrorNoAccess = 998;
 
-// Upper case in the ANSI code page (Windows-1252): a-z, the Latin-1 letters à-þ except ÷, and
-// š œ ž ÿ. ß has no single-letter upper case and stays.
-unsigned char FoldChar(unsigned char c) {
-  if (c >= 'a' && c <= 'z') {
-    return static_cast<unsigned char>(c - 0x20);
-  }
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-    return static_cast<unsigned char>(c - 0x20);
-  }
-  switch (c) {
-    case 0x9A:
-      return 0x8A;  // š
-    case 0x9C:
-      return 0x8C;  // œ
-    case 0x9E:
-      return 0x8E;  // ž
-    case 0xFF:
-      return 0x9F;  // ÿ
-    default:
-      return c;
-  }
-}
-
-std::string Fold(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) {
-    c = static_cast<char>(FoldChar(static_cast<unsigned char>(c)));
-  }
-  return folded;
-}
-
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
     return false;
   }
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(static_cast<unsigned char>(a[i])) != FoldChar(static_cast<unsigned char>(b[i]))) {
+    if (ansi::Upper(static_cast<unsigned char>(a[i])) !=
+        ansi::Upper(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -105,11 +77,11 @@ struct Key {
     }
   }
   Key* Child(std::string_view childName) {
-    auto it = children.find(Fold(childName));
+    auto it = children.find(ansi::Fold(childName));
     return it == children.end() ? nullptr : it->second.get();
   }
   Key* AddChild(std::string_view childName) {
-    auto& slot = children[Fold(childName)];
+    auto& slot = children[ansi::Fold(childName)];
     if (!slot) {
       slot = std::make_unique<Key>();
       slot->name = std::string(childName);
@@ -435,8 +407,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return false;
   }
   for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (FoldChar(static_cast<unsigned char>(text[i])) !=
-        FoldChar(static_cast<unsigned char>(prefix[i]))) {
+    if (ansi::Upper(static_cast<unsigned char>(text[i])) !=
+        ansi::Upper(static_cast<unsigned char>(prefix[i]))) {
       return false;
     }
   }
@@ -536,7 +508,7 @@ class CParser {
         parent = parent->Child(parts[i]);
       }
       if (parent != nullptr) {
-        parent->children.erase(Fold(parts.back()));
+        parent->children.erase(ansi::Fold(parts.back()));
       }
       return true;
     }
