@@ -80,5 +80,7 @@ int main(int argc, char** argv) {
   return fclose(out) == 0 ? 0 : 1;
 }
 #else
-int main(void) { return 2; } /* a Windows tool only */
+int main(void) {
+  return 2;
+} /* a Windows tool only */
 #endif
