@@ -23,6 +23,9 @@ cmake --preset windows-test >/dev/null
 cmake --build --preset windows-test -j"$jobs"
 bash scripts/run-wine-tests.sh build/windows-test
 
+echo "== end-to-end: fixture machines through both builds, restore.bat under Wine"
+bash scripts/e2e.sh
+
 echo "== Windows 32-bit release build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
