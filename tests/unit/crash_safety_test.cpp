@@ -160,6 +160,8 @@ TEST(CrashSafetyTest, ADeathAtAnyChangeLosesNothingAndASecondRunCompletes) {
       }
     }
   }
+  RecordProperty("changes", static_cast<int>(baseline.mutations.size()));
+  RecordProperty("killed_runs", static_cast<int>(runs));
   EXPECT_GT(tornLines, 10U);
   EXPECT_GT(runs, baseline.mutations.size());
 }
