@@ -315,6 +315,11 @@ TEST_F(FaultsTest, QueueDirectoryThatVanishesAfterTheSearchLosesNothingElse) {
   EXPECT_TRUE(Key("Queues\\lp"));
   EXPECT_FALSE(Key("Jobs\\cfA019printhost"));
   EXPECT_TRUE(Key("Jobs\\cfA018reception"));
+  // A control file that went away reads as an empty one: the job list gets the unnamed
+  // entry, as for a control file without Seqno.
+  EXPECT_EQ(SubKeys(*platform, std::string(kProduct) + "\\Queues\\lp"),
+            (std::vector<std::string>{"Jobs"}));
+  EXPECT_EQ(Value("Queues\\lp\\Jobs", ""), Sz(""));
   EXPECT_FALSE(InPlace("C:\\Vela\\ebcdic.ini"));
   // Restoring needs the directory back, as cmd's copy creates no directory.
   fs::create_directory(lpHost);
