@@ -1,3 +1,5 @@
+// Native only: the unit tests run on the emulated machine, not under Wine.
+#ifndef _WIN32
 #include "support/old_machine.h"
 
 #include <unistd.h>
@@ -409,3 +411,5 @@ CRunResult COldMachine::RunProgram() {
   result.spool = FilesBelow(*platform, spoolHost);
   return result;
 }
+
+#endif  // _WIN32
