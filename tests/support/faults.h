@@ -7,13 +7,19 @@
 
 #include "support/platform_proxy.h"
 
-// A write-only file that accepts `room` bytes and then fails as a full disk does.
+// A write-only file that accepts `room` bytes and then fails as a full disk does; with
+// fillUp, the failing write first writes the bytes that still fit.
 class CFullDiskFile : public CWriteFile {
  public:
-  CFullDiskFile(CPlatform& platform, std::unique_ptr<CWriteFile> inner, size_t room)
-      : platform_(platform), inner_(std::move(inner)), room_(room) {}
+  CFullDiskFile(CPlatform& platform, std::unique_ptr<CWriteFile> inner, size_t room,
+                bool fillUp = false)
+      : platform_(platform), inner_(std::move(inner)), room_(room), fillUp_(fillUp) {}
   bool Write(const void* data, win::DWORD size) override {
     if (size > room_) {
+      if (fillUp_ && room_ > 0) {
+        inner_->Write(data, static_cast<win::DWORD>(room_));
+        room_ = 0;
+      }
       platform_.SetLastError(win::kErrorDiskFull);
       return false;
     }
@@ -26,6 +32,7 @@ class CFullDiskFile : public CWriteFile {
   CPlatform& platform_;
   std::unique_ptr<CWriteFile> inner_;
   size_t room_;
+  bool fillUp_;
 };
 
 // Fails calls whose path (or key path) satisfies a predicate, with a chosen error.
@@ -34,12 +41,17 @@ class CFaultyPlatform : public CPlatformProxy {
   using Predicate = std::function<bool(const std::string&)>;
   using CPlatformProxy::CPlatformProxy;
 
-  Predicate failCopyTo;          // CopyFileA, by target
+  Predicate failCopyTo;           // CopyFileA, by target
   Predicate failCreateDirectory;  // CreateDirectoryA
-  Predicate failCreateKey;       // RegCreateKeyExA, by subkey path
-  Predicate failSetValue;        // RegSetValueExA, by value name
+  Predicate failCreateKey;        // RegCreateKeyExA, by subkey path
+  Predicate failSetValue;         // RegSetValueExA, by value name
+  Predicate failCreateFile;       // CreateWriteFile, by path
+  // Called with the pattern after FindFirstFileA has found something, e.g. to take the
+  // directory away between a search and what follows it.
+  std::function<void(const std::string&)> afterFindFirst;
   win::DWORD error = win::kErrorAccessDenied;
   size_t scriptRoom = static_cast<size_t>(-1);  // bytes restore.bat accepts
+  bool scriptFillsUp = false;                   // the write that does not fit writes what fits
 
   bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
     if (failCopyTo && failCopyTo(target)) {
@@ -69,13 +81,32 @@ class CFaultyPlatform : public CPlatformProxy {
     return CPlatformProxy::RegSetValueExA(key, valueName, type, data, dataSize);
   }
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
+    if (failCreateFile && failCreateFile(path)) {
+      SetLastError(error);
+      return nullptr;
+    }
     auto file = CPlatformProxy::CreateWriteFile(path);
     if (file && scriptRoom != static_cast<size_t>(-1)) {
-      return std::make_unique<CFullDiskFile>(*this, std::move(file), scriptRoom);
+      return std::make_unique<CFullDiskFile>(*this, std::move(file), scriptRoom, scriptFillsUp);
     }
     return file;
   }
+  win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override {
+    const win::HFIND find = CPlatformProxy::FindFirstFileA(pattern, data);
+    if (find != win::kInvalidFind && afterFindFirst) {
+      afterFindFirst(pattern);
+    }
+    return find;
+  }
 };
+
+inline CFaultyPlatform::Predicate Contains(std::string part) {
+  return [part](const std::string& text) { return text.find(part) != std::string::npos; };
+}
+
+inline CFaultyPlatform::Predicate StartsWith(std::string prefix) {
+  return [prefix](const std::string& text) { return text.compare(0, prefix.size(), prefix) == 0; };
+}
 
 inline CFaultyPlatform::Predicate EndsWith(std::string suffix) {
   return [suffix](const std::string& text) {

@@ -1,0 +1,185 @@
+// A platform double that stands for the process dying: it counts every call that changes the
+// machine and, at the chosen one, does nothing more (or only part of it) and throws CKilled,
+// which the program never catches. The test catches it where the process would have ended.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/platform_proxy.h"
+
+enum class EMutation {
+  kCreateKey,
+  kSetValue,
+  kCreateDirectory,
+  kCopyFile,
+  kCreateFile,
+  kWriteFile,
+  kDeleteFile,
+  kSetAttributes,
+};
+
+inline const char* MutationName(EMutation mutation) {
+  switch (mutation) {
+    case EMutation::kCreateKey:
+      return "create key";
+    case EMutation::kSetValue:
+      return "set value";
+    case EMutation::kCreateDirectory:
+      return "create directory";
+    case EMutation::kCopyFile:
+      return "copy file";
+    case EMutation::kCreateFile:
+      return "create file";
+    case EMutation::kWriteFile:
+      return "write file";
+    case EMutation::kDeleteFile:
+      return "delete file";
+    case EMutation::kSetAttributes:
+      return "set attributes";
+  }
+  return "?";
+}
+
+// The death of the process. Deliberately not a std::exception: nothing may catch it.
+struct CKilled {
+  size_t at;
+  EMutation what;
+};
+
+// What the fatal call still gets done.
+enum class ETear {
+  kNothing,  // the call does nothing
+  kHalf,     // a write writes the first half of its bytes; a copy leaves half a target
+};
+
+class CKillingPlatform : public CPlatformProxy {
+ public:
+  // killAt counts from 1; 0 never kills (to count a whole run).
+  CKillingPlatform(CPlatform& inner, size_t killAt, ETear tear = ETear::kNothing)
+      : CPlatformProxy(inner), killAt_(killAt), tear_(tear) {}
+
+  const std::vector<EMutation>& Mutations() const { return mutations_; }
+  bool Killed() const { return killed_; }
+
+  win::LONG RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) override {
+    if (Dead()) {
+      return static_cast<win::LONG>(win::kErrorAccessDenied);
+    }
+    if (Due(EMutation::kCreateKey)) {
+      Die();
+    }
+    return CPlatformProxy::RegCreateKeyExA(key, subKey, result);
+  }
+  win::LONG RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
+                           const unsigned char* data, win::DWORD dataSize) override {
+    if (Dead()) {
+      return static_cast<win::LONG>(win::kErrorAccessDenied);
+    }
+    if (Due(EMutation::kSetValue)) {
+      Die();
+    }
+    return CPlatformProxy::RegSetValueExA(key, valueName, type, data, dataSize);
+  }
+  bool CreateDirectoryA(const char* path) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kCreateDirectory)) {
+      Die();
+    }
+    return CPlatformProxy::CreateDirectoryA(path);
+  }
+  bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kCopyFile)) {
+      if (tear_ == ETear::kHalf) {
+        // The copy stops half way: the target holds the first half of the source.
+        std::string bytes;
+        if (Inner().ReadWholeFile(existing, bytes)) {
+          if (auto file = Inner().CreateWriteFile(target)) {
+            file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size() / 2));
+          }
+        }
+      }
+      Die();
+    }
+    return CPlatformProxy::CopyFileA(existing, target, failIfExists);
+  }
+  bool DeleteFileA(const char* path) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kDeleteFile)) {
+      Die();
+    }
+    return CPlatformProxy::DeleteFileA(path);
+  }
+  bool SetFileAttributesA(const char* path, win::DWORD attributes) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kSetAttributes)) {
+      Die();
+    }
+    return CPlatformProxy::SetFileAttributesA(path, attributes);
+  }
+  std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
+    if (Dead()) {
+      return nullptr;
+    }
+    if (Due(EMutation::kCreateFile)) {
+      Die();
+    }
+    auto file = CPlatformProxy::CreateWriteFile(path);
+    if (!file) {
+      return file;
+    }
+    return std::make_unique<CKillableFile>(*this, std::move(file));
+  }
+
+ private:
+  // A write-only file whose writes count as mutations; after the death it writes nothing, and
+  // the inner file is closed as the system closes a dead process's handles.
+  class CKillableFile : public CWriteFile {
+   public:
+    CKillableFile(CKillingPlatform& owner, std::unique_ptr<CWriteFile> inner)
+        : owner_(owner), inner_(std::move(inner)) {}
+    bool Write(const void* data, win::DWORD size) override {
+      if (owner_.Dead()) {
+        return false;
+      }
+      if (owner_.Due(EMutation::kWriteFile)) {
+        if (owner_.tear_ == ETear::kHalf && size > 1) {
+          inner_->Write(data, size / 2);  // a torn line
+        }
+        owner_.Die();
+      }
+      return inner_->Write(data, size);
+    }
+    bool Close() override { return owner_.Dead() || inner_->Close(); }
+
+   private:
+    CKillingPlatform& owner_;
+    std::unique_ptr<CWriteFile> inner_;
+  };
+
+  bool Dead() const { return killed_; }
+  bool Due(EMutation mutation) {
+    mutations_.push_back(mutation);
+    return mutations_.size() == killAt_;
+  }
+  [[noreturn]] void Die() {
+    killed_ = true;
+    throw CKilled{mutations_.size(), mutations_.back()};
+  }
+
+  size_t killAt_;
+  ETear tear_;
+  bool killed_ = false;
+  std::vector<EMutation> mutations_;
+};
