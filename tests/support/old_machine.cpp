@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "app/app.h"
+#include "platform/ansi_case.h"
 #include "platform/emulated/codepage.h"
 #include "support/platform_proxy.h"
 
@@ -61,7 +62,7 @@ std::string Crlf(std::string_view text) {
 // Upper-cased Windows path with backslashes, for comparing paths as Windows does.
 std::string FoldPath(std::string path) {
   for (char& c : path) {
-    c = c == '/' ? '\\' : static_cast<char>(codepage::AnsiUpper(static_cast<unsigned char>(c)));
+    c = c == '/' ? '\\' : static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
   }
   return path;
 }
