@@ -63,11 +63,12 @@ std::vector<std::string> SplitList(const std::string& list) {
 }
 
 constexpr win::DWORD kSizes[] = {0, 1, 2, 3, 5, 17, 256};
-constexpr win::DWORD kLarge = 1 << 16;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // No name or value read from the file is longer than the file.
+  const win::DWORD kLarge = static_cast<win::DWORD>(size) + 64;
   {
     std::ofstream out(InputPath(), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
