@@ -4,8 +4,8 @@ job with 2 data files of S KiB.
 
     gen_machine.py ROOT Q J S_KIB
 
-ROOT becomes a machine directory (ROOT/drive_c is C:, ROOT/registry.reg is HKLM) and may also
-be a Wine prefix: only drive_c is written there, and registry.reg is left for regedit.
+ROOT becomes a machine directory (ROOT/drive_c is C:, ROOT/registry.reg is HKLM, holding the old
+uninstall entry) and may also be a Wine prefix, where uninstall.reg is for `wine reg import`.
 The data files live in C:\\Vela\\data\\q<i>; `ROOT/data-files.txt` lists their host paths, one
 a line, for the plain copy that the migration is compared against.
 """
@@ -59,9 +59,11 @@ def main():
                   b"User=bench\r\nHost=printhost\r\n[Files]\r\n" % (j, q, j) + b"".join(files))
     with open(os.path.join(root, "data-files.txt"), "w") as f:
         f.write("\n".join(listing) + "\n")
-    write(os.path.join(root, "uninstall.reg"),
-          b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
-          b"\\Uninstall\\Vela Print Server]\r\n\"UninstallString\"=\"C:\\\\Vela\\\\uninst.exe\"\r\n")
+    registry = (b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
+                b"\\Uninstall\\Vela Print Server]\r\n"
+                b"\"UninstallString\"=\"C:\\\\Vela\\\\uninst.exe\"\r\n")
+    for name in ("uninstall.reg", "registry.reg"):
+        write(os.path.join(root, name), registry)
 
 
 if __name__ == "__main__":

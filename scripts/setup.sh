@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev mingw-w64 wine wine64 xvfb xdotool
-  x11-apps imagemagick clang-format)
+  x11-apps imagemagick clang-format clang libclang-rt-14-dev)
 if [ "${1:-}" = "--native" ]; then
   packages=(cmake g++ make googletest libgtest-dev libgmock-dev)
 fi
