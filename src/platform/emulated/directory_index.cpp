@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/emulated/codepage.h"
 
@@ -29,7 +30,8 @@ struct Index {
   dev_t device = 0;
   ino_t inode = 0;
   int watch = -1;
-  std::unordered_map<std::string, std::string> names;  // folded name -> host name
+  // Folded name -> the host names that fold to it, in the order they were seen.
+  std::unordered_map<std::string, std::vector<std::string>> names;
 };
 
 class CIndexes {
@@ -62,7 +64,7 @@ class CIndexes {
       c = static_cast<char>(codepage::AnsiUpper(static_cast<unsigned char>(c)));
     }
     const auto name = it->second.names.find(folded);
-    found = name == it->second.names.end() ? std::string() : name->second;
+    found = name == it->second.names.end() ? std::string() : name->second.front();
     return true;
   }
 
@@ -99,7 +101,7 @@ class CIndexes {
         found = name;
       }
       if (index.watch >= 0) {
-        index.names.emplace(Fold(name), name);
+        index.names[Fold(name)].push_back(name);
       }
     }
     ::closedir(dir);
@@ -173,12 +175,20 @@ class CIndexes {
         }
         const std::string name = event->len > 0 ? std::string(event->name) : std::string();
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-          it->second.names.emplace(Fold(name), name);
+          it->second.names[Fold(name)].push_back(name);
         } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
           const auto entry = it->second.names.find(Fold(name));
-          if (entry != it->second.names.end() && entry->second == name) {
-            // Another spelling of the same name may still be there: read the directory again.
-            Drop(it);
+          if (entry != it->second.names.end()) {
+            std::vector<std::string>& spellings = entry->second;
+            for (auto s = spellings.begin(); s != spellings.end(); ++s) {
+              if (*s == name) {
+                spellings.erase(s);
+                break;
+              }
+            }
+            if (spellings.empty()) {
+              it->second.names.erase(entry);
+            }
           }
         }
       }
