@@ -3,19 +3,22 @@
 # CheckVela.exe under Wine, each against a plain `cp` of the same data files into an empty
 # directory on the same disk, measured in the same run; the scaling in jobs; peak memory against
 # the data file size; and the INI reading benchmark.
-#   scripts/bench.sh [--no-wine]
-# Writes its scratch machines below build/bench (the disk of the worktree) and removes them.
+#   scripts/bench.sh [--no-wine] [--wine-only]
+# Writes its scratch machines below $BENCH_DIR (default build/bench, the disk of the worktree)
+# and removes them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wine_leg=1
+native_leg=1
 [ "${1:-}" = "--no-wine" ] && wine_leg=0
+[ "${1:-}" = "--wine-only" ] && native_leg=0
 
 if [ $wine_leg = 1 ]; then bash scripts/setup.sh; else bash scripts/setup.sh --native; fi
 [ -x /usr/bin/time ] || { apt-get install -y -qq time >/dev/null; }
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$(nproc)" --target checkvela ini_bench >/dev/null
 
-work=$(pwd)/build/bench
+work=${BENCH_DIR:-$(pwd)/build/bench}
 rm -rf "$work"
 mkdir -p "$work"
 reps=3
@@ -60,6 +63,7 @@ checkvela_time() {
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
+if [ $native_leg = 1 ]; then
 echo "== checkvela against cp: 50 queues x 100 jobs x 2 data files x 8 KiB (median of $reps)"
 ratios=()
 for r in $(seq $reps); do
@@ -67,7 +71,8 @@ for r in $(seq $reps); do
   rm -rf "$m"
   generate "$m" 50 100 8
   c=$(copy_time "$m")
-  read -r t kib < <(checkvela_time "$m")
+  out=$(checkvela_time "$m")
+  read -r t kib <<<"$out"
   ratio=$(awk -v a="$t" -v b="$c" 'BEGIN {printf "%.2f", a / b}')
   echo "  run $r: checkvela ${t} s, cp ${c} s, ratio ${ratio}, max RSS ${kib} KiB"
   ratios+=("$ratio")
@@ -81,7 +86,8 @@ for j in 25 100 400; do
   m=$work/m50x$j
   rm -rf "$m"
   generate "$m" 50 "$j" 8
-  read -r t kib < <(checkvela_time "$m")
+  out=$(checkvela_time "$m")
+  read -r t kib <<<"$out"
   printf '  %6d %8d %10s %12s %10s\n' "$j" $((50 * j * 2)) "$t" \
     "$(awk -v t="$t" -v n=$((50 * j)) 'BEGIN {printf "%.3f", t * 1000 / n}')" "$kib"
   rm -rf "$m"
@@ -92,15 +98,18 @@ for s in 8 512; do
   m=$work/mem$s
   rm -rf "$m"
   generate "$m" 5 20 "$s"
-  read -r t kib < <(checkvela_time "$m")
+  out=$(checkvela_time "$m")
+  read -r t kib <<<"$out"
   echo "  S = $s KiB: ${t} s, max RSS ${kib} KiB"
   rm -rf "$m"
 done
 
+fi
+
 if [ $wine_leg = 1 ]; then
   echo "== CheckVela.exe under Wine against cp: 50 queues x 100 jobs x 2 x 8 KiB"
   cmake --preset windows-test >/dev/null
-  cmake --build --preset windows-test -j"$(nproc)" --target CheckVela >/dev/null
+  cmake --build --preset windows-test -j"$(nproc)" --target CheckVela >/dev/null 2>&1
   prefix=$work/wineprefix
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   run_x() {
@@ -115,21 +124,24 @@ if [ $wine_leg = 1 ]; then
   wine reg import "$(winepath -w "$prefix/uninstall.reg")" /reg:32 >/dev/null 2>&1 || true
   wineserver -w
   c=$(copy_time "$prefix")
-  # A running wineserver is part of the machine, as it is on Windows; the time is the program's.
-  wineserver -p >/dev/null 2>&1 || true
-  t=$(cd "$program" && run_x /usr/bin/time -f "%e" wine "C:\\Program Files\\Vela\\CheckVela.exe" 2>&1 >/dev/null | tail -1)
+  # Wine's services inherit the output: it goes to a file, and time writes to its own.
+  (cd "$program" && run_x /usr/bin/time -f "%e" -o "$work/time.out" \
+    wine "C:\\Program Files\\Vela\\CheckVela.exe" >"$work/wine.out" 2>&1)
+  t=$(cat "$work/time.out")
   have=$(find "$program/Spool" -type f | wc -l)
   want=$(wc -l <"$prefix/data-files.txt")
   echo "  CheckVela.exe ${t} s (wine start included), cp ${c} s, ratio" \
     "$(awk -v a="$t" -v b="$c" 'BEGIN {printf "%.2f", a / b}')"
   [ "$want" = "$have" ] || echo "  bench: $have spool files, $want wanted" >&2
   # Wine's own start-up, for reference: the same wine with a program that exits at once.
-  t0=$(run_x /usr/bin/time -f "%e" wine cmd /c exit 2>&1 >/dev/null | tail -1)
-  echo "  wine start-up alone (cmd /c exit): ${t0} s"
+  run_x /usr/bin/time -f "%e" -o "$work/time.out" wine cmd /c exit >"$work/wine.out" 2>&1
+  echo "  wine start-up alone (cmd /c exit): $(cat "$work/time.out") s"
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 fi
 
-echo "== INI reading (bench/ini_bench)"
-build/native/ini_bench
+if [ $native_leg = 1 ]; then
+  echo "== INI reading (bench/ini_bench)"
+  build/native/ini_bench
+fi
 rm -rf "$work"
