@@ -3,9 +3,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev mingw-w64 wine wine64 xvfb xdotool
-  x11-apps imagemagick clang-format python3)
+  x11-apps imagemagick clang-format python3 clang libclang-rt-14-dev)
 if [ "${1:-}" = "--native" ]; then
-  packages=(cmake g++ make googletest libgtest-dev libgmock-dev)
+  packages=(cmake g++ make googletest libgtest-dev libgmock-dev python3)
 fi
 
 missing=()

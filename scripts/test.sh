@@ -18,6 +18,9 @@ cmake --build --preset native-sanitize -j"$jobs" --target unit_tests conformance
 ASAN_OPTIONS=detect_leaks=1 build/native-sanitize/unit_tests --gtest_brief=1
 build/native-sanitize/conformance_tests --gtest_brief=1
 
+echo "== libFuzzer targets, about 50 s each (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
+bash scripts/fuzz.sh 50
+
 echo "== Windows 64-bit build: conformance tests under Wine"
 cmake --preset windows-test >/dev/null
 cmake --build --preset windows-test -j"$jobs"

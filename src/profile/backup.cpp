@@ -23,8 +23,8 @@ std::string RestoreLine(const std::string& from, const std::string& to) {
 
 std::string FullPath(CPlatform& platform, const std::string& path) {
   std::string buffer(260, '\0');
-  win::DWORD length =
-      platform.GetFullPathNameA(path.c_str(), buffer.data(), static_cast<win::DWORD>(buffer.size()));
+  win::DWORD length = platform.GetFullPathNameA(path.c_str(), buffer.data(),
+                                                static_cast<win::DWORD>(buffer.size()));
   if (length >= buffer.size()) {
     buffer.resize(length + 1);
     length = platform.GetFullPathNameA(path.c_str(), buffer.data(),
@@ -77,7 +77,17 @@ bool CBackupStore::Close() {
 }
 
 std::string CBackupStore::ClaimName(const std::string& wanted) {
-  const std::string safe = SafeFileName(wanted);
+  std::string safe = SafeFileName(wanted);
+  // restore.bat is written in the OEM code page: a character it cannot hold would come out as
+  // another one there and name no file, so the backup could never be restored.
+  for (char& c : safe) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      const std::string oem = platform_.AnsiToOem(std::string_view(&c, 1));
+      if (oem.size() != 1 || static_cast<unsigned char>(oem[0]) < 0x80) {
+        c = '_';
+      }
+    }
+  }
   std::string name = safe;
   for (unsigned n = 1; usedNames_.count(FoldCase(name)) != 0; ++n) {
     name = safe + "." + std::to_string(n);

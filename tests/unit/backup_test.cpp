@@ -226,4 +226,24 @@ TEST_F(BackupTest, CollidingAndHostileNamesAllSurvive) {
             "copy/y \"restore.bat.1\" \"C:\\OLD\\file4.ini\"\r\n");
 }
 
+// restore.bat is in the OEM code page: a backup name holding a character that code page lacks
+// would be written as '?' and name no file when the script runs, so the file could not come
+// back. Such characters become '_'; characters the OEM code page holds stay.
+TEST_F(BackupTest, BackupNamesSurviveTheOemCodePage) {
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  m.WriteFile("C:\\OLD\\cf1.ini", "one");
+  m.WriteFile("C:\\OLD\\cf2.ini", "two");
+  store.BackupFile("C:\\OLD\\cf1.ini",
+                   "lp-0\x80"
+                   "1");                              // euro sign: not in code page 437
+  store.BackupFile("C:\\OLD\\cf2.ini", "caf\xE9-2");  // e acute: in code page 437
+  store.Close();
+  EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\lp-0_1"), "one");
+  EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\caf\xE9-2"), "two");
+  EXPECT_EQ(Script(),
+            "copy/y \"lp-0_1\" \"C:\\OLD\\cf1.ini\"\r\n"
+            "copy/y \"caf\x82-2\" \"C:\\OLD\\cf2.ini\"\r\n");
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/emulated/codepage.h"
+#include "platform/emulated/directory_index.h"
 #include "platform/emulated/emulated_platform.h"
 
 namespace {
@@ -47,23 +48,11 @@ std::string FindEntry(const std::string& directory, const std::string& ansiName)
   if (Exists(base + "/" + exact)) {
     return exact;
   }
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) {
-    return {};
-  }
   std::string found;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") {
-      continue;
-    }
-    if (codepage::AnsiEqualNoCase(codepage::Utf8ToAnsi(name), ansiName)) {
-      found = name;
-      break;
-    }
+  if (directory_index::Find(directory, ansiName, found)) {
+    return found;
   }
-  ::closedir(dir);
-  return found;
+  return directory_index::Scan(directory, ansiName);
 }
 
 std::string HostCurrentDirectory() {

@@ -1,0 +1,106 @@
+// Name lookups in large directories, which the emulation indexes: every change made behind its
+// back, by another process or by the host directly, is seen at once.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/emulated/emulated_platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LargeDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("cvlargedir-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    dir_ = root_ / "drive_c" / "Big";
+    Fill(dir_);
+    CEmulatedMachineOptions options;
+    options.root = root_.string();
+    options.currentDirectory = "C:\\";
+    options.out = &out_;
+    options.err = &err_;
+    machine_ = std::make_unique<CEmulatedPlatform>(options);
+  }
+  void TearDown() override {
+    machine_.reset();
+    fs::remove_all(root_);
+  }
+
+  // A directory of 300 files: enough to be indexed.
+  static void Fill(const fs::path& dir) {
+    fs::create_directories(dir);
+    for (int i = 0; i < 300; ++i) {
+      std::ofstream(dir / ("file" + std::to_string(i) + ".dat")) << i;
+    }
+  }
+  bool Exists(const std::string& path) {
+    return machine_->GetFileAttributesA(path.c_str()) != win::kInvalidFileAttributes;
+  }
+  std::string Host(const std::string& path) { return machine_->HostPath(path); }
+
+  fs::path root_;
+  fs::path dir_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+  std::unique_ptr<CEmulatedPlatform> machine_;
+};
+
+TEST_F(LargeDirectoryTest, FindsEveryNameWithoutRegardToCase) {
+  EXPECT_FALSE(Exists("C:\\Big\\missing"));  // reads the directory in full
+  EXPECT_TRUE(Exists("C:\\BIG\\FILE7.DAT"));
+  EXPECT_EQ(Host("C:\\big\\FILE299.dat"), (dir_ / "file299.dat").string());
+  EXPECT_FALSE(Exists("C:\\Big\\file300.dat"));
+}
+
+TEST_F(LargeDirectoryTest, SeesFilesTheHostCreatesAndDeletes) {
+  EXPECT_FALSE(Exists("C:\\Big\\New.txt"));
+  std::ofstream(dir_ / "NEW.TXT") << "x";
+  EXPECT_TRUE(Exists("C:\\Big\\new.txt"));
+  EXPECT_EQ(Host("C:\\Big\\new.txt"), (dir_ / "NEW.TXT").string());
+  fs::remove(dir_ / "NEW.TXT");
+  EXPECT_FALSE(Exists("C:\\Big\\new.txt"));
+  fs::rename(dir_ / "file1.dat", dir_ / "Moved.DAT");
+  EXPECT_FALSE(Exists("C:\\Big\\FILE1.dat"));
+  EXPECT_TRUE(Exists("C:\\Big\\moved.dat"));
+}
+
+TEST_F(LargeDirectoryTest, AnotherSpellingLeftBehindIsStillFound) {
+  std::ofstream(dir_ / "Twin") << "1";
+  std::ofstream(dir_ / "TWIN") << "2";
+  EXPECT_FALSE(Exists("C:\\Big\\missing"));
+  fs::remove(dir_ / "Twin");
+  EXPECT_TRUE(Exists("C:\\Big\\twin"));
+  fs::remove(dir_ / "TWIN");
+  EXPECT_FALSE(Exists("C:\\Big\\twin"));
+}
+
+TEST_F(LargeDirectoryTest, ADirectoryReplacedUnderTheSamePathIsReadAgain) {
+  EXPECT_FALSE(Exists("C:\\Big\\missing"));
+  fs::rename(dir_, root_ / "drive_c" / "Old");
+  fs::create_directories(dir_);
+  std::ofstream(dir_ / "Only") << "";
+  EXPECT_FALSE(Exists("C:\\Big\\file7.dat"));
+  EXPECT_TRUE(Exists("C:\\Big\\ONLY"));
+  EXPECT_TRUE(Exists("C:\\Old\\FILE7.DAT"));
+}
+
+TEST_F(LargeDirectoryTest, CopiesIntoALargeDirectoryAreSeenByName) {
+  EXPECT_FALSE(Exists("C:\\Big\\copy"));
+  ASSERT_TRUE(machine_->CopyFileA("C:\\Big\\file3.dat", "C:\\Big\\Copy", true));
+  EXPECT_TRUE(Exists("C:\\BIG\\COPY"));
+  EXPECT_FALSE(machine_->CopyFileA("C:\\Big\\file4.dat", "C:\\big\\copy", true));
+  ASSERT_TRUE(machine_->DeleteFileA("C:\\Big\\COPY"));
+  EXPECT_FALSE(Exists("C:\\Big\\copy"));
+}
+
+}  // namespace
