@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ansi_case.h"
 #include "platform/emulated/codepage.h"
 
 namespace directory_index {
@@ -19,11 +20,7 @@ namespace {
 constexpr size_t kMinimumEntries = 64;
 
 std::string Fold(const std::string& hostName) {
-  std::string folded = codepage::Utf8ToAnsi(hostName);
-  for (char& c : folded) {
-    c = static_cast<char>(codepage::AnsiUpper(static_cast<unsigned char>(c)));
-  }
-  return folded;
+  return ansi::Fold(codepage::Utf8ToAnsi(hostName));
 }
 
 struct Index {
@@ -59,10 +56,7 @@ class CIndexes {
       Drop(it);
       return false;
     }
-    std::string folded = ansiName;
-    for (char& c : folded) {
-      c = static_cast<char>(codepage::AnsiUpper(static_cast<unsigned char>(c)));
-    }
+    const std::string folded = ansi::Fold(ansiName);
     const auto name = it->second.names.find(folded);
     found = name == it->second.names.end() ? std::string() : name->second.front();
     return true;
