@@ -103,7 +103,7 @@ def key_bytes(path):
 
 
 def parse_expected(path, leg):
-    spec = {"messages": 0, "registry": {}, "spool": {}, "backup": {}, "restore": [], "stays": set()}
+    expected = {"messages": 0, "registry": {}, "spool": {}, "backup": {}, "restore": [], "stays": set()}
     current = None
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
@@ -120,7 +120,7 @@ def parse_expected(path, leg):
                 if not line.endswith("]"):
                     raise Failure(f"{where}: ] expected")
                 current = ansi(line[1:-1])
-                spec["registry"].setdefault(current, {})
+                expected["registry"].setdefault(current, {})
             elif line.startswith('"'):
                 if current is None:
                     raise Failure(f"{where}: value outside a key")
@@ -138,23 +138,23 @@ def parse_expected(path, leg):
                     value = int(data, 0).to_bytes(4, "little")
                 else:
                     value = bytes.fromhex(data)
-                spec["registry"][current][ansi(name)] = (TYPE_NAMES[kind], value)
+                expected["registry"][current][ansi(name)] = (TYPE_NAMES[kind], value)
             else:
                 word, _, rest = line.partition(" ")
                 if word == "messages":
-                    spec["messages"] = int(rest)
+                    expected["messages"] = int(rest)
                 elif word in ("spool", "backup"):
                     name, sep, source = rest.partition(" = ")
                     if not sep:
                         raise Failure(f"{where}: NAME = C:\\path expected")
-                    spec[word][ansi(name)] = source
+                    expected[word][ansi(name)] = source
                 elif word == "restore":
-                    spec["restore"].append(ansi(rest))
+                    expected["restore"].append(ansi(rest))
                 elif word == "stays":
-                    spec["stays"].add(rest.lower())
+                    expected["stays"].add(rest.lower())
                 else:
                     raise Failure(f"{where}: unknown line")
-    return spec
+    return expected
 
 
 # ---------------------------------------------------------------------------------------------
@@ -348,14 +348,14 @@ def collect_files(result, drive_c):
             result.backup = store
 
 
-def check_result(result, spec, fixture_drive_c, problems):
+def check_result(result, expected, fixture_drive_c, problems):
     label = result.label
-    if result.messages != spec["messages"]:
-        problems.append(f"{label}: {result.messages} message boxes, expected {spec['messages']}")
-    problems += compare_trees(result.registry, spec["registry"], label)
+    if result.messages != expected["messages"]:
+        problems.append(f"{label}: {result.messages} message boxes, expected {expected['messages']}")
+    problems += compare_trees(result.registry, expected["registry"], label)
     for which in ("spool", "backup"):
         got = getattr(result, which)
-        want = spec[which]
+        want = expected[which]
         for name in sorted(set(got) | set(want)):
             n = name.decode("cp1252", "replace")
             if name not in want:
@@ -365,7 +365,7 @@ def check_result(result, spec, fixture_drive_c, problems):
             elif got[name] != read_bytes(host_path(fixture_drive_c, want[name])):
                 problems.append(f"{label}: {which} {n!r} differs from {want[name]}")
     if result.restore is None:
-        if spec["restore"]:
+        if expected["restore"]:
             problems.append(f"{label}: no restore.bat")
     else:
         lines = result.restore.split(b"\r\n")
@@ -373,18 +373,18 @@ def check_result(result, spec, fixture_drive_c, problems):
             lines.pop()
         else:
             problems.append(f"{label}: restore.bat does not end with CR LF")
-        want = [line.decode("cp1252").encode("cp437") for line in spec["restore"]]
+        want = [line.decode("cp1252").encode("cp437") for line in expected["restore"]]
         for i in range(max(len(lines), len(want))):
             g = lines[i] if i < len(lines) else None
             w = want[i] if i < len(want) else None
             if g != w:
                 problems.append(f"{label}: restore.bat line {i + 1} is {g!r}, expected {w!r}")
     # Every fixture file that a backup names has gone; every other one is untouched.
-    moved = {source.lower() for source in spec["backup"].values()}
+    moved = {source.lower() for source in expected["backup"].values()}
     for rel, original in list_files(fixture_drive_c).items():
         windows_path = "C:\\" + rel
         now = host_path(result.drive_c, windows_path)
-        if windows_path.lower() in moved and windows_path.lower() not in spec["stays"]:
+        if windows_path.lower() in moved and windows_path.lower() not in expected["stays"]:
             if os.path.exists(now):
                 problems.append(f"{label}: {windows_path} was not moved away")
         elif not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
@@ -565,8 +565,8 @@ def run_fixture(name, args, wine, work):
         except Failure as e:
             problems.append(f"wine: {e}")
     for result in results:
-        spec = parse_expected(os.path.join(fixture, "expected.txt"), result.label)
-        check_result(result, spec, fixture_drive_c, problems)
+        expected = parse_expected(os.path.join(fixture, "expected.txt"), result.label)
+        check_result(result, expected, fixture_drive_c, problems)
     if len(results) == 2:
         compare_runs(results[0], results[1], problems)
         try:
