@@ -48,8 +48,12 @@ std::vector<std::string> SubKeys(CPlatform& platform, const std::string& keyPath
   return names;
 }
 
-CRegValue Sz(const std::string& text) { return {win::kRegSz, text}; }
-CRegValue SzWithNul(const std::string& text) { return {win::kRegSz, text + '\0'}; }
+CRegValue Sz(const std::string& text) {
+  return {win::kRegSz, text};
+}
+CRegValue SzWithNul(const std::string& text) {
+  return {win::kRegSz, text + '\0'};
+}
 CRegValue Dword(win::DWORD value) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; ++i) {
@@ -57,7 +61,9 @@ CRegValue Dword(win::DWORD value) {
   }
   return {win::kRegDword, bytes};
 }
-CRegValue Binary(const std::string& bytes) { return {win::kRegBinary, bytes}; }
+CRegValue Binary(const std::string& bytes) {
+  return {win::kRegBinary, bytes};
+}
 
 std::ostream& operator<<(std::ostream& out, const CRegValue& value) {
   out << "type " << value.type << " [";

@@ -34,8 +34,12 @@ class CTestMachine {
   bool Exists(const std::string& windowsPath);
 
 #ifndef _WIN32
-  CEmulatedPlatform& Emulated() { return *emulated_; }
-  const std::string& HostRoot() const { return hostRoot_; }
+  CEmulatedPlatform& Emulated() {
+    return *emulated_;
+  }
+  const std::string& HostRoot() const {
+    return hostRoot_;
+  }
 #endif
 
  private:

@@ -55,8 +55,8 @@ TEST_F(AuxiliaryTablesTest, AllFiveInTheirBranchesAndOrder) {
   EXPECT_EQ(Value("EBCDIC\\LangNames", "L"), Sz("English"));
   EXPECT_EQ(Value("EBCDIC\\L", "40"), Sz("32"));
 
-  for (const char* file : {"access.ini", "translat.ini", "styles.ini", "protocol.ini",
-                           "ebcdic.ini"}) {
+  for (const char* file :
+       {"access.ini", "translat.ini", "styles.ini", "protocol.ini", "ebcdic.ini"}) {
     EXPECT_FALSE(m.Exists(std::string("C:\\OLD\\") + file)) << file;
     EXPECT_TRUE(m.Exists(std::string(kBackup) + file)) << file;
   }
@@ -73,8 +73,8 @@ TEST_F(AuxiliaryTablesTest, AllFiveInTheirBranchesAndOrder) {
 
 TEST_F(AuxiliaryTablesTest, PresentFilesWithoutSectionsLeaveTheirFixedKeys) {
   WriteOldInstallation("[Settings]\r\n");
-  for (const char* file : {"access.ini", "translat.ini", "styles.ini", "protocol.ini",
-                           "ebcdic.ini"}) {
+  for (const char* file :
+       {"access.ini", "translat.ini", "styles.ini", "protocol.ini", "ebcdic.ini"}) {
     m.WriteFile(std::string("C:\\OLD\\") + file, "");
   }
   EXPECT_TRUE(Migrate());

@@ -8,8 +8,8 @@ namespace {
 class QueuesTest : public MigrationTest {
  protected:
   // A main INI with one queue lp in C:\OLD\lp holding queueIni.
-  void WriteQueue(const std::string& queueIni, const std::string& queueSection =
-                                                   "queuedir=C:\\OLD\\lp\r\n") {
+  void WriteQueue(const std::string& queueIni,
+                  const std::string& queueSection = "queuedir=C:\\OLD\\lp\r\n") {
     m.Platform().CreateDirectoryA("C:\\OLD");
     m.Platform().CreateDirectoryA("C:\\OLD\\lp");
     m.WriteFile("C:\\OLD\\lp\\queue.ini", queueIni);
@@ -78,10 +78,9 @@ TEST_F(QueuesTest, FontWithOnlyAFaceName) {
 }
 
 TEST_F(QueuesTest, FontFieldsTakeTheirLowBytesAndLongNamesAreCut) {
-  WriteQueue(
-      "[Font]\r\nFaceName=" + std::string(40, 'F') +
-      "\r\nHeight=-13\r\nWeight=700\r\nItalic=257\r\nUnderline=1\r\nOutPrecision=3\r\n"
-      "ClipPrecision=2\r\nQuality=1\r\nPitchAndFamily=49\r\n");
+  WriteQueue("[Font]\r\nFaceName=" + std::string(40, 'F') +
+             "\r\nHeight=-13\r\nWeight=700\r\nItalic=257\r\nUnderline=1\r\nOutPrecision=3\r\n"
+             "ClipPrecision=2\r\nQuality=1\r\nPitchAndFamily=49\r\n");
   EXPECT_TRUE(Migrate());
   const std::string font = FontOf("lp");
   ASSERT_EQ(font.size(), 60U);
@@ -114,8 +113,7 @@ TEST_F(QueuesTest, MissingQueueIniIsReportedAndTheJobsStay) {
   m.WriteFile("C:\\OLD\\lp\\cf001.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=cf001\r\n");
   EXPECT_TRUE(Migrate());
   ASSERT_EQ(progress.messages.size(), 1U);
-  EXPECT_EQ(progress.messages[0],
-            "Queue lp: config file 'C:\\OLD\\lp\\queue.ini' does not exist!");
+  EXPECT_EQ(progress.messages[0], "Queue lp: config file 'C:\\OLD\\lp\\queue.ini' does not exist!");
   EXPECT_TRUE(m.Exists("C:\\OLD\\lp\\cf001.ini"));
   EXPECT_FALSE(Key("Queues\\lp"));
   EXPECT_FALSE(Key("Jobs"));

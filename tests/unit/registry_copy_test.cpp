@@ -10,11 +10,10 @@ namespace {
 using RegistryCopyTest = MigrationTest;
 
 TEST_F(RegistryCopyTest, DigitsRule) {
-  const CMapStringToString map = {{"zero", "0"},       {"padded", "007"},
-                                  {"max", "4294967295"}, {"wraps", "4294967296"},
-                                  {"negative", "-1"},   {"point", "1.5"},
-                                  {"hex", "0x1F"},      {"blank", "12 34"},
-                                  {"empty", ""}};
+  const CMapStringToString map = {
+      {"zero", "0"},           {"padded", "007"},  {"max", "4294967295"},
+      {"wraps", "4294967296"}, {"negative", "-1"}, {"point", "1.5"},
+      {"hex", "0x1F"},         {"blank", "12 34"}, {"empty", ""}};
   WriteMapToKey(m.Platform(), map, "T", false);
   EXPECT_EQ(Value("T", "zero"), Dword(0));
   EXPECT_EQ(Value("T", "padded"), Dword(7));
@@ -54,9 +53,12 @@ TEST_F(RegistryCopyTest, MissingSectionStillCreatesTheKey) {
 }
 
 TEST_F(RegistryCopyTest, PrintSettings) {
-  CMapStringToString map = {{"Top", "1"},           {"Left", "0.25"},
-                            {"Bottom", ""},         {"InsertBytes", "1B45"},
-                            {"AppendBytes", "0D0A0"}, {"ModeBytes", "7"},
+  CMapStringToString map = {{"Top", "1"},
+                            {"Left", "0.25"},
+                            {"Bottom", ""},
+                            {"InsertBytes", "1B45"},
+                            {"AppendBytes", "0D0A0"},
+                            {"ModeBytes", "7"},
                             {"PageSeperator", "1Z 1"}};
   WritePrintSettingsToKey(m.Platform(), map, "Queues\\lp");
   EXPECT_EQ(Value("Queues\\lp", "Top"), Sz("1.0"));

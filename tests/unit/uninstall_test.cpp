@@ -14,8 +14,7 @@ class UninstallTest : public MigrationTest {
     MigrationTest::SetUp();
     m.WriteFile(std::string(kProgram) + "delvela.exe", "MZ");
   }
-  void Entry(const std::string& name, const std::string* command,
-             win::DWORD type = win::kRegSz) {
+  void Entry(const std::string& name, const std::string* command, win::DWORD type = win::kRegSz) {
     CRegKey key(m.Platform());
     ASSERT_EQ(key.Create(win::kHkeyLocalMachine, (std::string(kUninstall) + "\\" + name).c_str()),
               0);

@@ -14,8 +14,8 @@ class CProfileCache {
 
   // GetPrivateProfileStringA on the file at hostPath (empty or missing: no file). With a null
   // section: the list of section names; with a null key: the list of the section's key names.
-  win::DWORD GetString(const char* section, const char* key, const char* defaultValue,
-                       char* buffer, win::DWORD size, const std::string& hostPath);
+  win::DWORD GetString(const char* section, const char* key, const char* defaultValue, char* buffer,
+                       win::DWORD size, const std::string& hostPath);
   // GetPrivateProfileIntA on the file at hostPath.
   win::UINT GetInt(const char* section, const char* key, int defaultValue,
                    const std::string& hostPath);

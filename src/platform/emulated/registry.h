@@ -20,8 +20,8 @@ class CEmulatedRegistry {
   win::LONG OpenKey(win::HKEY parent, const char* subKey, win::HKEY* result);
   win::LONG QueryInfoKey(win::HKEY key, win::DWORD* subKeys, win::DWORD* maxSubKeyLen);
   win::LONG EnumKey(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength);
-  win::LONG QueryValue(win::HKEY key, const char* valueName, win::DWORD* type,
-                       unsigned char* data, win::DWORD* dataSize);
+  win::LONG QueryValue(win::HKEY key, const char* valueName, win::DWORD* type, unsigned char* data,
+                       win::DWORD* dataSize);
   win::LONG SetValue(win::HKEY key, const char* valueName, win::DWORD type,
                      const unsigned char* data, win::DWORD dataSize);
   win::LONG CloseKey(win::HKEY key);
