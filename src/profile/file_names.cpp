@@ -1,6 +1,6 @@
 #include "profile/file_names.h"
 
-#include "platform/ansi_case.h"
+#include "platform/ansi_text.h"
 
 #include <array>
 #include <string_view>

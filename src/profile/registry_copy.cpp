@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/ansi_text.h"
+
 namespace {
 
 // Opens the product key and then subKeyPath below it, creating what is missing. Both keys stay
@@ -28,19 +30,6 @@ void WriteEntries(CPlatform& platform, win::HKEY key, const CMapStringToString& 
   for (const auto& [name, value] : map) {
     SetValueByDigitsRule(platform, key, name, value, allText);
   }
-}
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 }  // namespace
@@ -112,8 +101,8 @@ std::string HexPairsToBytes(const std::string& text) {
     // Reading stops at the first character that is no hexadecimal digit; a pair without any
     // digit gives 0.
     unsigned value = 0;
-    for (; pos < 2 && HexDigitValue(pair[pos]) >= 0; ++pos) {
-      value = value * 16U + static_cast<unsigned>(HexDigitValue(pair[pos]));
+    for (; pos < 2 && ansi::HexDigit(pair[pos]) >= 0; ++pos) {
+      value = value * 16U + static_cast<unsigned>(ansi::HexDigit(pair[pos]));
     }
     bytes.push_back(static_cast<char>(value));
   }

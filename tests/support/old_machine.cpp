@@ -13,7 +13,7 @@
 #include <stdexcept>
 
 #include "app/app.h"
-#include "platform/ansi_case.h"
+#include "platform/ansi_text.h"
 #include "platform/emulated/codepage.h"
 #include "support/platform_proxy.h"
 

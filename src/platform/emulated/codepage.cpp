@@ -1,6 +1,6 @@
 #include "platform/emulated/codepage.h"
 
-#include "platform/ansi_case.h"
+#include "platform/ansi_text.h"
 
 #include <algorithm>
 #include <cstdint>

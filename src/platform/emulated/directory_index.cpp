@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/ansi_case.h"
+#include "platform/ansi_text.h"
 #include "platform/emulated/codepage.h"
 
 namespace directory_index {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/ansi_case.h"
+#include "platform/ansi_text.h"
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/emulated_platform.h"
 
@@ -202,20 +202,29 @@ bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
   return true;
 }
 
+win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& target,
+                                                struct stat& st) const {
+  target = Resolve(path);
+  if (target.error != 0) {
+    return target.error;
+  }
+  if (::stat(target.host.c_str(), &st) != 0) {
+    return ErrnoError(errno, target.host);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return win::kErrorAccessDenied;
+  }
+  if (target.trailingSeparator) {
+    return win::kErrorInvalidName;
+  }
+  return 0;
+}
+
 bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool failIfExists) {
-  const HostTarget from = Resolve(existing);
-  if (from.error != 0) {
-    return Fail(from.error);
-  }
+  HostTarget from;
   struct stat source;
-  if (::stat(from.host.c_str(), &source) != 0) {
-    return Fail(ErrnoError(errno, from.host));
-  }
-  if (S_ISDIR(source.st_mode)) {
-    return Fail(win::kErrorAccessDenied);
-  }
-  if (from.trailingSeparator) {
-    return Fail(win::kErrorInvalidName);
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source); error != 0) {
+    return Fail(error);
   }
   const HostTarget to = Resolve(target);
   if (to.error != 0) {
@@ -491,19 +500,10 @@ bool CEmulatedPlatform::FindClose(win::HFIND find) {
 }
 
 bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
-  const HostTarget target = Resolve(path);
-  if (target.error != 0) {
-    return Fail(target.error);
-  }
+  HostTarget target;
   struct stat st;
-  if (::stat(target.host.c_str(), &st) != 0) {
-    return Fail(ErrnoError(errno, target.host));
-  }
-  if (S_ISDIR(st.st_mode)) {
-    return Fail(win::kErrorAccessDenied);
-  }
-  if (target.trailingSeparator) {
-    return Fail(win::kErrorInvalidName);
+  if (const win::DWORD error = ResolveFileToRead(path, target, st); error != 0) {
+    return Fail(error);
   }
   const int fd = ::open(target.host.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

@@ -14,6 +14,8 @@
 
 #include "platform/platform.h"
 
+struct stat;
+
 struct CEmulatedMachineOptions {
   std::string root;              // host directory of the machine
   std::string modulePath;        // Windows path of the program; empty: the executable's own
@@ -116,6 +118,9 @@ class CEmulatedPlatform : public CPlatform {
 
   bool ParseWindowsPath(const std::string& path, ParsedPath& parsed) const;
   HostTarget Resolve(const char* windowsPath) const;
+  // Resolves a file that is to be read: 0 with its host target and status, or the Windows
+  // error (a directory, a missing file, a name with a trailing separator).
+  win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st) const;
   // Sets the last error and returns false, for the file functions' failure paths.
   bool Fail(win::DWORD code);
   // ERROR_FILE_NOT_FOUND when the host path's directory exists, else ERROR_PATH_NOT_FOUND.

@@ -1,6 +1,6 @@
 #include "platform/emulated/registry.h"
 
-#include "platform/ansi_case.h"
+#include "platform/ansi_text.h"
 
 #include <algorithm>
 #include <array>
@@ -389,19 +389,6 @@ std::string_view TrimRight(std::string_view text) {
   return text.substr(0, n);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) {
     return false;
@@ -617,7 +604,7 @@ class CParser {
       }
       std::uint32_t number = 0;
       for (char c : digits) {
-        const int digit = HexDigit(c);
+        const int digit = ansi::HexDigit(c);
         if (digit < 0) {
           return Fail("bad dword digit");
         }
@@ -634,11 +621,11 @@ class CParser {
         ++at;
         std::size_t count = 0;
         std::uint32_t type = 0;
-        while (at < rest.size() && HexDigit(rest[at]) >= 0) {
+        while (at < rest.size() && ansi::HexDigit(rest[at]) >= 0) {
           if (++count > 8) {
             return Fail("bad value type");
           }
-          type = (type << 4) | static_cast<std::uint32_t>(HexDigit(rest[at]));
+          type = (type << 4) | static_cast<std::uint32_t>(ansi::HexDigit(rest[at]));
           ++at;
         }
         if (count == 0 || at >= rest.size() || rest[at] != ')') {
@@ -692,14 +679,14 @@ class CParser {
         if (pos >= piece.size()) {
           break;  // also after a trailing comma, which regedit tolerates
         }
-        const int high = HexDigit(piece[pos]);
+        const int high = ansi::HexDigit(piece[pos]);
         if (high < 0) {
           return Fail("bad hex byte");
         }
         int byte = high;
         ++pos;
-        if (pos < piece.size() && HexDigit(piece[pos]) >= 0) {
-          byte = (high << 4) | HexDigit(piece[pos]);
+        if (pos < piece.size() && ansi::HexDigit(piece[pos]) >= 0) {
+          byte = (high << 4) | ansi::HexDigit(piece[pos]);
           ++pos;
         }
         out += static_cast<char>(byte);

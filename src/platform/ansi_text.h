@@ -1,6 +1,4 @@
-// Upper case in the ANSI code page (Windows-1252), as Windows compares file, key and value
-// names without regard to case: a-z, the Latin-1 letters à-þ except ÷, and š œ ž ÿ. ß has no
-// single-letter upper case and stays.
+// Small helpers for text in the ANSI code page (Windows-1252).
 #pragma once
 
 #include <string>
@@ -8,6 +6,8 @@
 
 namespace ansi {
 
+// Upper case as Windows compares file, key and value names without regard to case: a-z, the
+// Latin-1 letters à-þ except ÷, and š œ ž ÿ. ß has no single-letter upper case and stays.
 inline unsigned char Upper(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
     return static_cast<unsigned char>(c - 0x20);
@@ -30,6 +30,20 @@ inline std::string Fold(std::string_view text) {
     c = static_cast<char>(Upper(static_cast<unsigned char>(c)));
   }
   return folded;
+}
+
+// The value of a hexadecimal digit in either case; -1 for any other character.
+inline int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
 }
 
 }  // namespace ansi
