@@ -126,6 +126,20 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
           ? std::string("/")
           : options_.root + "/drive_" +
                 static_cast<char>(std::tolower(static_cast<unsigned char>(parsed.drive)));
+  // The common case: the path exists exactly as spelled, and one call resolves it. The walk
+  // below would find the same names, since an exact spelling wins at every level.
+  {
+    std::string exact = host;
+    bool allowed = true;
+    for (const std::string& name : parsed.components) {
+      allowed = allowed && !HasForbiddenCharacter(name);
+      exact += (exact == "/" ? "" : "/") + codepage::AnsiToUtf8(name);
+    }
+    if (allowed && Exists(exact)) {
+      target.host = std::move(exact);
+      return target;
+    }
+  }
   bool lookUp = IsDirectory(host);
   for (const std::string& name : parsed.components) {
     if (target.error == 0 && HasForbiddenCharacter(name)) {
