@@ -30,6 +30,7 @@ int FormatResourceMessage(CPlatform& platform, std::string& out, win::UINT id, .
   va_start(args, id);
   va_list measure;
   va_copy(measure, args);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_copy has initialised it
   const int length = std::vsnprintf(nullptr, 0, pattern.c_str(), measure);
   va_end(measure);
   if (length <= 0) {

@@ -102,7 +102,7 @@ bool WriteAll(int fd, const char* data, size_t size, int& error) {
   return true;
 }
 
-class CEmulatedWriteFile : public CWriteFile {
+class CEmulatedWriteFile final : public CWriteFile {
  public:
   CEmulatedWriteFile(int fd, CPlatform& platform) : fd_(fd), platform_(platform) {}
   ~CEmulatedWriteFile() override { Close(); }
@@ -446,7 +446,10 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
         continue;
       }
       struct stat entryStat;
-      if (::stat((base + "/" + hostName).c_str(), &entryStat) != 0) {
+      std::string entryPath = base;
+      entryPath += '/';
+      entryPath += hostName;
+      if (::stat(entryPath.c_str(), &entryStat) != 0) {
         continue;  // a dangling link: nothing Windows would show
       }
       win::FindData entry;

@@ -43,7 +43,7 @@ bool HasForbiddenCharacter(const std::string& name) {
 // The host entry of directory that matches the ANSI name without regard to case; the exact
 // spelling wins. Empty when there is none.
 std::string FindEntry(const std::string& directory, const std::string& ansiName) {
-  const std::string exact = codepage::AnsiToUtf8(ansiName);
+  std::string exact = codepage::AnsiToUtf8(ansiName);
   const std::string base = directory == "/" ? "" : directory;
   if (Exists(base + "/" + exact)) {
     return exact;

@@ -41,7 +41,7 @@ void CloseKeepingError(HANDLE handle) {
   ::SetLastError(error);
 }
 
-class CWin32WriteFile : public CWriteFile {
+class CWin32WriteFile final : public CWriteFile {
  public:
   explicit CWin32WriteFile(HANDLE handle) : handle_(handle) {}
   CWin32WriteFile(const CWin32WriteFile&) = delete;
