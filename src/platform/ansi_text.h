@@ -1,6 +1,7 @@
 // Small helpers for text in the ANSI code page (Windows-1252).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,25 @@ inline std::string Fold(std::string_view text) {
     c = static_cast<char>(Upper(static_cast<unsigned char>(c)));
   }
   return folded;
+}
+
+// True when text begins with prefix, compared without regard to case.
+inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (Upper(static_cast<unsigned char>(text[i])) !=
+        Upper(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when the two names are the same without regard to case.
+inline bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
 }
 
 // The value of a hexadecimal digit in either case; -1 for any other character.

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/ansi_text.h"
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/emulated_platform.h"
 
@@ -168,10 +169,10 @@ TEST(CodepageTest, AnsiToOem) {
 }
 
 TEST(CodepageTest, CaseFolding) {
-  EXPECT_TRUE(codepage::AnsiEqualNoCase("Vela.INI", "vela.ini"));
-  EXPECT_TRUE(codepage::AnsiEqualNoCase("\xFC\x9A\xFF", "\xDC\x8A\x9F"));
-  EXPECT_FALSE(codepage::AnsiEqualNoCase("\xF7", "\xD7"));  // division and multiplication sign
-  EXPECT_FALSE(codepage::AnsiEqualNoCase("a", "ab"));
+  EXPECT_TRUE(ansi::EqualNoCase("Vela.INI", "vela.ini"));
+  EXPECT_TRUE(ansi::EqualNoCase("\xFC\x9A\xFF", "\xDC\x8A\x9F"));
+  EXPECT_FALSE(ansi::EqualNoCase("\xF7", "\xD7"));  // division and multiplication sign
+  EXPECT_FALSE(ansi::EqualNoCase("a", "ab"));
   EXPECT_TRUE(codepage::AnsiLessNoCase("alpha", "Beta"));
   EXPECT_FALSE(codepage::AnsiLessNoCase("Beta", "alpha"));
 }

@@ -134,13 +134,6 @@ std::string AnsiToOem(std::string_view ansi) {
   return out;
 }
 
-bool AnsiEqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return ansi::Upper(static_cast<unsigned char>(x)) ==
-                  ansi::Upper(static_cast<unsigned char>(y));
-         });
-}
-
 bool AnsiLessNoCase(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     return ansi::Upper(static_cast<unsigned char>(x)) < ansi::Upper(static_cast<unsigned char>(y));

@@ -15,8 +15,6 @@ std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);
 // Windows-1252 to code page 437; characters 437 cannot hold become '?'.
 std::string AnsiToOem(std::string_view ansi);
-// Compares two Windows-1252 strings without regard to case.
-bool AnsiEqualNoCase(std::string_view a, std::string_view b);
 // Orders two Windows-1252 strings by their upper-cased bytes.
 bool AnsiLessNoCase(std::string_view a, std::string_view b);
 

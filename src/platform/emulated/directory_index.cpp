@@ -91,7 +91,7 @@ class CIndexes {
       }
       ++entries;
       const std::string ansi = codepage::Utf8ToAnsi(name);
-      if (found.empty() && codepage::AnsiEqualNoCase(ansi, ansiName)) {
+      if (found.empty() && ansi::EqualNoCase(ansi, ansiName)) {
         found = name;
       }
       if (index.watch >= 0) {

@@ -33,19 +33,6 @@ constexpr std::size_t kHexWrapColumn = 77;
 // What RegSetValueExA returns for a null data pointer with a non-zero size.
 constexpr DWORD kErrorNoAccess = 998;
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ansi::Upper(static_cast<unsigned char>(a[i])) !=
-        ansi::Upper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 struct Value {
   std::string name;
   DWORD type = 0;
@@ -62,7 +49,7 @@ struct Key {
 
   Value* FindValue(std::string_view valueName) {
     for (Value& value : values) {
-      if (SameName(value.name, valueName)) {
+      if (ansi::EqualNoCase(value.name, valueName)) {
         return &value;
       }
     }
@@ -70,7 +57,7 @@ struct Key {
   }
   void RemoveValue(std::string_view valueName) {
     for (auto it = values.begin(); it != values.end(); ++it) {
-      if (SameName(it->name, valueName)) {
+      if (ansi::EqualNoCase(it->name, valueName)) {
         values.erase(it);
         return;
       }
@@ -389,19 +376,6 @@ std::string_view TrimRight(std::string_view text) {
   return text.substr(0, n);
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (ansi::Upper(static_cast<unsigned char>(text[i])) !=
-        ansi::Upper(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 class CParser {
  public:
   CParser(std::vector<Line> lines, bool unicodeFormat)
@@ -470,7 +444,7 @@ class CParser {
     }
     std::size_t root = kRootNames.size();
     for (std::size_t i = 0; i < kRootNames.size(); ++i) {
-      if (SameName(parts.front(), kRootNames[i])) {
+      if (ansi::EqualNoCase(parts.front(), kRootNames[i])) {
         root = i;
       }
     }
@@ -597,7 +571,7 @@ class CParser {
       value.type = win::kRegSz;
       value.data = std::move(data);
       value.data += '\0';
-    } else if (StartsWithNoCase(rest, "dword:")) {
+    } else if (ansi::StartsWithNoCase(rest, "dword:")) {
       const std::string_view digits = TrimRight(rest.substr(6));
       if (digits.empty() || digits.size() > 8) {
         return Fail("dword needs 1 to 8 hex digits");
@@ -614,7 +588,7 @@ class CParser {
       for (int i = 0; i < 4; ++i) {
         value.data += static_cast<char>((number >> (8 * i)) & 0xFF);
       }
-    } else if (StartsWithNoCase(rest, "hex")) {
+    } else if (ansi::StartsWithNoCase(rest, "hex")) {
       std::size_t at = 3;
       value.type = win::kRegBinary;
       if (at < rest.size() && rest[at] == '(') {
