@@ -12,6 +12,7 @@
 #include "platform/ansi_text.h"
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/emulated_platform.h"
+#include "platform/emulated/host_io.h"
 
 namespace {
 
@@ -508,28 +509,10 @@ bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
   if (const win::DWORD error = ResolveFileToRead(path, target, st); error != 0) {
     return Fail(error);
   }
-  const int fd = ::open(target.host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return Fail(ErrnoError(errno, target.host));
+  int error = 0;
+  if (!ReadHostFile(target.host, data, error)) {
+    return Fail(ErrnoError(error, target.host));
   }
-  data.clear();
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      const int error = errno;
-      ::close(fd);
-      return Fail(ErrnoError(error, target.host));
-    }
-    if (n == 0) {
-      break;
-    }
-    data.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
   return true;
 }
 
@@ -560,4 +543,31 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path)
     return nullptr;
   }
   return std::make_unique<CEmulatedWriteFile>(fd, *this);
+}
+
+bool ReadHostFile(const std::string& path, std::string& data, int& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  data.clear();
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) {
+      break;
+    }
+    data.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
 }

@@ -2,6 +2,8 @@
 // functions, which forward to the in-memory registry and the profile cache.
 #include "platform/emulated/emulated_platform.h"
 
+#include "platform/emulated/host_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,33 +33,6 @@ win::DWORD CopyToBuffer(const std::string& text, char* buffer, win::DWORD size) 
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
   return static_cast<win::DWORD>(text.size());
-}
-
-bool ReadHostFile(const std::string& path, std::string& data, int& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
-  data.clear();
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = errno;
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) {
-      break;
-    }
-    data.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
 }
 
 }  // namespace
