@@ -93,6 +93,9 @@ class CWriteFile {
   virtual ~CWriteFile() = default;
   // Appends size bytes; false with the last error set when not all of them were written.
   virtual bool Write(const void* data, win::DWORD size) = 0;
+  // Sets the file's size to size bytes (cutting off what lies beyond) and writes on from
+  // there; false with the last error set on failure.
+  virtual bool Truncate(std::uint64_t size) = 0;
   // Flushes and closes; false with the last error set when that failed. Idempotent.
   virtual bool Close() = 0;
 };
@@ -122,8 +125,13 @@ class CPlatform {
   virtual bool FormatSystemMessage(win::DWORD code, std::string& text) = 0;
   // String id of the program's string table; empty when there is none.
   virtual std::string LoadStringA(win::UINT id) = 0;
-  // Converts ANSI text to the OEM code page that cmd reads batch files in.
+  // Converts ANSI text to the OEM code page that cmd reads batch files in, and back. A
+  // character that the target code page cannot hold comes out as another one.
   virtual std::string AnsiToOem(std::string_view text) = 0;
+  virtual std::string OemToAnsi(std::string_view text) = 0;
+  // True on 64-bit Windows, where the 32-bit registry view that the program uses lies below
+  // SOFTWARE\WOW6432Node.
+  virtual bool Is64BitWindows() = 0;
 
   // ---- Locations (Win32 buffer semantics: the length copied without the NUL, or the size
   // needed including the NUL when the buffer is too small, or 0 on failure).
@@ -147,6 +155,14 @@ class CPlatform {
                                      unsigned char* data, win::DWORD* dataSize) = 0;
   virtual win::LONG RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                                    const unsigned char* data, win::DWORD dataSize) = 0;
+  // The value at index in the key's own order. nameLength: in, the buffer's size in
+  // characters including the NUL; out, the name's length. data may be null to ask for the type
+  // and size only.
+  virtual win::LONG RegEnumValueA(win::HKEY key, win::DWORD index, char* name,
+                                  win::DWORD* nameLength, win::DWORD* type, unsigned char* data,
+                                  win::DWORD* dataSize) = 0;
+  // Deletes a subkey that has no subkeys of its own, with its values.
+  virtual win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) = 0;
   virtual win::LONG RegCloseKey(win::HKEY key) = 0;
 
   // ---- Profile reading (GetPrivateProfileStringA / GetPrivateProfileIntA semantics).
@@ -160,6 +176,9 @@ class CPlatform {
   virtual bool CreateDirectoryA(const char* path) = 0;
   virtual bool CopyFileA(const char* existing, const char* target, bool failIfExists) = 0;
   virtual bool DeleteFileA(const char* path) = 0;
+  // Renames a file within its volume (MoveFileExA); replaceExisting replaces a file of the
+  // target's name, else the call fails when one exists.
+  virtual bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) = 0;
   virtual win::DWORD GetFileAttributesA(const char* path) = 0;
   virtual bool SetFileAttributesA(const char* path, win::DWORD attributes) = 0;
   virtual win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) = 0;
@@ -169,6 +188,9 @@ class CPlatform {
   virtual bool ReadWholeFile(const char* path, std::string& data) = 0;
   // Creates or truncates a file for writing only; null with the last error set on failure.
   virtual std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) = 0;
+  // Opens a file for writing only at its end, creating it when it is missing, shared with no
+  // other opener; null with the last error set on failure.
+  virtual std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) = 0;
 
   // ---- Dialog host: the progress dialog, built from dialog template 102.
   // Runs the dialog modally until EndDialog; returns its result.

@@ -14,7 +14,9 @@ bool IsAllDigits(const std::string& text);
 // The digits read as a decimal number in 32-bit arithmetic (the number modulo 2^32).
 win::DWORD DigitsToDword(const std::string& digits);
 
-// Typed value writers; text is written whole, without a terminating NUL.
+// Typed value writers. Text is written whole: its length is given without the terminating NUL,
+// from a buffer whose next byte is that NUL, so the registry stores the NUL too, as Windows
+// does for a string counted without it.
 win::LONG SetDwordValue(CPlatform& platform, win::HKEY key, const std::string& name,
                         win::DWORD value);
 win::LONG SetTextValue(CPlatform& platform, win::HKEY key, const std::string& name,

@@ -183,6 +183,45 @@ TEST_F(FilesTest, WriteFileCreatesTruncatesAndFails) {
   EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
 }
 
+TEST_F(FilesTest, AppendWritesOnAtTheEndAndTruncateCutsBack) {
+  machine_.WriteFile(Path("journal.txt"), "line 1\r\n");
+  {
+    auto file = P().OpenAppendFile(Path("JOURNAL.TXT").c_str());
+    ASSERT_NE(nullptr, file);
+    ASSERT_TRUE(file->Write("line 2\r\nhalf", 12));
+    ASSERT_TRUE(file->Truncate(16));  // back to the end of the last whole line
+    ASSERT_TRUE(file->Write("line 3\r\n", 8));
+    ASSERT_TRUE(file->Close());
+  }
+  EXPECT_EQ("line 1\r\nline 2\r\nline 3\r\n", machine_.ReadFile(Path("journal.txt")));
+  {
+    auto file = P().OpenAppendFile(Path("new.txt").c_str());
+    ASSERT_NE(nullptr, file);
+    ASSERT_TRUE(file->Write("x", 1));
+  }  // closed by its destructor
+  EXPECT_EQ("x", machine_.ReadFile(Path("new.txt")));
+  EXPECT_EQ(nullptr, P().OpenAppendFile(Path("nodir\\out.txt").c_str()));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+}
+
+TEST_F(FilesTest, MoveFileRenamesAndReplacesOnlyWhenAsked) {
+  machine_.WriteFile(Path("new.tmp"), "new");
+  machine_.WriteFile(Path("Target.txt"), "old");
+  EXPECT_FALSE(P().MoveFileExA(Path("new.tmp").c_str(), Path("target.TXT").c_str(), false));
+  EXPECT_EQ(win::kErrorAlreadyExists, P().GetLastError());
+  EXPECT_EQ("old", machine_.ReadFile(Path("target.txt")));
+  ASSERT_TRUE(P().MoveFileExA(Path("NEW.tmp").c_str(), Path("target.txt").c_str(), true));
+  EXPECT_EQ("new", machine_.ReadFile(Path("target.txt")));
+  EXPECT_FALSE(machine_.Exists(Path("new.tmp")));
+
+  ASSERT_TRUE(P().MoveFileExA(Path("target.txt").c_str(), Path("Free.txt").c_str(), false));
+  EXPECT_EQ(Names{"Free.txt"}, Find(Path("*.txt")));
+  EXPECT_FALSE(P().MoveFileExA(Path("gone.txt").c_str(), Path("x.txt").c_str(), true));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().MoveFileExA(Path("Free.txt").c_str(), Path("nodir\\x.txt").c_str(), true));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+}
+
 TEST_F(FilesTest, InvalidNamesAndTrailingSeparators) {
   for (const char* name : {"a?b.txt", "a*b.txt", "a|b", "a<b", "a>b", "a\"b"}) {
     EXPECT_EQ(nullptr, P().CreateWriteFile(Path(name).c_str())) << name;

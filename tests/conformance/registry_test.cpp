@@ -182,21 +182,47 @@ TEST_F(RegistryConformanceTest, QueryValueBuffer) {
   EXPECT_EQ(data[0], 7);
 }
 
+TEST_F(RegistryConformanceTest, AStringCountedWithoutItsNulTakesTheNulThatFollows) {
+  // The size stored for each write: a string type takes one byte more when its last counted
+  // byte is no NUL and the byte after the counted data is one; nothing else does.
+  struct Case {
+    const char* name;
+    DWORD type;
+    const char* bytes;  // with at least one byte after the counted ones
+    DWORD count;
+    DWORD stored;
+  };
+  const Case cases[] = {
+      {"sz", win::kRegSz, "abc\0", 3, 4},
+      {"sz counted", win::kRegSz, "abc\0", 4, 4},
+      {"sz next not nul", win::kRegSz, "abcX", 3, 3},
+      {"sz ends in nul", win::kRegSz, "ab\0\0", 3, 3},
+      {"sz empty", win::kRegSz, "\0", 0, 0},
+      {"expand", win::kRegExpandSz, "%a%\0", 3, 4},
+      {"multi", win::kRegMultiSz, "a\0b\0", 3, 4},
+      {"binary", win::kRegBinary, "abc\0", 3, 3},
+      {"none", win::kRegNone, "abc\0", 3, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(P().RegSetValueExA(RootKey(), c.name, c.type,
+                                 reinterpret_cast<const unsigned char*>(c.bytes), c.count),
+              0);
+    unsigned char data[16];
+    std::fill(std::begin(data), std::end(data), '#');
+    DWORD type = 0;
+    DWORD size = sizeof(data);
+    ASSERT_EQ(P().RegQueryValueExA(RootKey(), c.name, &type, data, &size), 0);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(size, c.stored);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string(c.bytes, c.stored));
+  }
+}
+
 TEST_F(RegistryConformanceTest, ValuesKeepTheirBytes) {
-  // A REG_SZ set without its terminating NUL comes back without it. (The byte after the data
-  // is no NUL: Windows would otherwise take it in.)
-  ASSERT_EQ(P().RegSetValueExA(RootKey(), "NoNul", win::kRegSz,
-                               reinterpret_cast<const unsigned char*>("abcX"), 3),
-            0);
   unsigned char data[16];
-  std::fill(std::begin(data), std::end(data), '#');
   DWORD type = 0;
   DWORD size = sizeof(data);
-  ASSERT_EQ(P().RegQueryValueExA(RootKey(), "NoNul", &type, data, &size), 0);
-  EXPECT_EQ(type, win::kRegSz);
-  EXPECT_EQ(size, 3u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 3), "abc");
-
   const std::string binary("\0\x01\xff\x80\0", 5);
   ASSERT_EQ(Set(RootKey(), "Binary", win::kRegBinary, binary), 0);
   ASSERT_EQ(Set(RootKey(), "Empty", win::kRegBinary, ""), 0);
@@ -214,6 +240,57 @@ TEST_F(RegistryConformanceTest, ValuesKeepTheirBytes) {
   ASSERT_EQ(P().RegQueryValueExA(RootKey(), "binary", &type, data, &size), 0);
   EXPECT_EQ(type, win::kRegDword);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), "\x01\x02\x03\x04");
+}
+
+TEST_F(RegistryConformanceTest, EnumValueListsEveryValueWithItsTypeAndBytes) {
+  ASSERT_EQ(Set(RootKey(), "Text", win::kRegSz, std::string("abc", 4)), 0);
+  ASSERT_EQ(Set(RootKey(), "", win::kRegDword, std::string("\x07\0\0\0", 4)), 0);
+  ASSERT_EQ(Set(RootKey(), "LongerName", win::kRegBinary, std::string("\0\xff", 2)), 0);
+  std::vector<std::string> seen;
+  for (DWORD index = 0;; ++index) {
+    char name[32];
+    DWORD nameLength = sizeof(name);
+    DWORD type = 0;
+    unsigned char data[16];
+    DWORD size = sizeof(data);
+    const LONG result = P().RegEnumValueA(RootKey(), index, name, &nameLength, &type, data, &size);
+    if (result == kNoMoreItems) {
+      break;
+    }
+    ASSERT_EQ(result, 0);
+    seen.push_back(std::string(name, nameLength) + "=" + std::to_string(type) + ":" +
+                   std::string(reinterpret_cast<char*>(data), size));
+  }
+  std::sort(seen.begin(), seen.end());  // Windows and Wine keep values in different orders
+  EXPECT_EQ(seen, (std::vector<std::string>{std::string("=4:\x07\0\0\0", 7),
+                                            std::string("LongerName=3:\0\xff", 15),
+                                            std::string("Text=1:abc\0", 11)}));
+  // A name buffer without room for the NUL, and a query for the size alone.
+  for (DWORD index = 0; index < 3; ++index) {
+    char name[32];
+    DWORD nameLength = sizeof(name);
+    DWORD size = 0;
+    ASSERT_EQ(P().RegEnumValueA(RootKey(), index, name, &nameLength, nullptr, nullptr, &size), 0);
+    if (std::string(name, nameLength) == "LongerName") {
+      EXPECT_EQ(size, 2u);
+      nameLength = 10;
+      EXPECT_EQ(P().RegEnumValueA(RootKey(), index, name, &nameLength, nullptr, nullptr, &size),
+                kMoreData);
+    }
+  }
+}
+
+TEST_F(RegistryConformanceTest, DeleteKeyRemovesOnlyAKeyWithoutSubkeys) {
+  HKEY leaf = 0;
+  ASSERT_EQ(P().RegCreateKeyExA(RootKey(), "Parent\\Leaf", &leaf), 0);
+  ASSERT_EQ(Set(leaf, "v", win::kRegSz, std::string("x", 2)), 0);
+  P().RegCloseKey(leaf);
+  EXPECT_EQ(P().RegDeleteKeyA(RootKey(), "Parent"), static_cast<LONG>(win::kErrorAccessDenied));
+  EXPECT_EQ(P().RegDeleteKeyA(RootKey(), "parent\\LEAF"), 0);
+  EXPECT_EQ(SubKeys(RootKey()), std::vector<std::string>{"Parent"});
+  EXPECT_EQ(P().RegDeleteKeyA(RootKey(), "Parent"), 0);
+  EXPECT_TRUE(SubKeys(RootKey()).empty());
+  EXPECT_EQ(P().RegDeleteKeyA(RootKey(), "Parent"), kFileNotFound);
 }
 
 TEST_F(RegistryConformanceTest, ClosedHandlesAreInvalid) {

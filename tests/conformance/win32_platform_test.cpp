@@ -3,8 +3,9 @@
 #ifdef _WIN32
 
 #include <windows.h>
-// <windows.h> maps AnsiToOem to CharToOemA; the platform method keeps its own name.
+// <windows.h> maps AnsiToOem and OemToAnsi to other names; the platform methods keep theirs.
 #undef AnsiToOem
+#undef OemToAnsi
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,14 @@ TEST(Win32Platform, AnsiToOemConvertsBetweenTheCodePages) {
   }
   // e acute is 0xE9 in code page 1252 and 0x82 in code pages 437 and 850.
   EXPECT_EQ(machine.Platform().AnsiToOem("caf\xE9"), "caf\x82");
+  EXPECT_EQ(machine.Platform().OemToAnsi("caf\x82"), "caf\xE9");
+  // The euro sign has no place in either OEM code page: it cannot come back.
+  EXPECT_NE(machine.Platform().OemToAnsi(machine.Platform().AnsiToOem("\x80")), "\x80");
+}
+
+TEST(Win32Platform, The64BitBuildRunsOn64BitWindows) {
+  CTestMachine machine;
+  EXPECT_EQ(machine.Platform().Is64BitWindows(), sizeof(void*) == 8);
 }
 
 TEST_F(Win32ResourcesTest, StringTableHoldsEveryTextOfTheSharedSource) {

@@ -24,7 +24,7 @@ PRODUCT_KEY = "SOFTWARE\\Quillon\\Vela"
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 PROGRAM_DIR = ("Program Files", "Vela")
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
-TYPE_NAMES = {"sz": REG_SZ, "sz0": REG_SZ, "hex": REG_BINARY, "dword": REG_DWORD}
+TYPE_NAMES = {"sz": REG_SZ, "rawsz": REG_SZ, "hex": REG_BINARY, "dword": REG_DWORD}
 RUN_TIMEOUT = 120
 
 # Differences between the builds that are known and explained, by fixture: a problem line of the
@@ -50,8 +50,8 @@ def ansi(text):
 #
 #   messages N                      message boxes shown during the run
 #   [Vela\Queues\lp]                a key; Vela is the product key, Uninstall the uninstall key
-#   "Name" = sz "text"              REG_SZ without a NUL (the migrated values)
-#   "Name" = sz0 "text"             REG_SZ with its NUL (the uninstall strings)
+#   "Name" = sz "text"              REG_SZ with its terminating NUL
+#   "Name" = rawsz "text"           REG_SZ of exactly the text's bytes, without a NUL
 #   "Name" = dword 12               REG_DWORD
 #   "Name" = hex 1b 45              REG_BINARY
 #   spool NAME = C:\path            a file in Spool, with the bytes of that fixture file
@@ -129,11 +129,11 @@ def parse_expected(path, leg):
                 if not m or m.group(1) not in TYPE_NAMES:
                     raise Failure(f"{where}: = TYPE DATA expected")
                 kind, data = m.group(1), m.group(2)
-                if kind in ("sz", "sz0"):
+                if kind in ("sz", "rawsz"):
                     text, tail = parse_text(data, where)
                     if tail.strip():
                         raise Failure(f"{where}: text after the data")
-                    value = ansi(text) + (b"\0" if kind == "sz0" else b"")
+                    value = ansi(text) + (b"\0" if kind == "sz" else b"")
                 elif kind == "dword":
                     value = int(data, 0).to_bytes(4, "little")
                 else:
@@ -258,7 +258,7 @@ def show_value(value):
         text = (data[:-1] if nul else data).decode("cp1252", "replace")
         if len(text) > 80:
             text = text[:60] + f"...({len(text)} chars)"
-        return f"{'sz0' if nul else 'sz'} {text!r}"
+        return f"{'sz' if nul else 'rawsz'} {text!r}"
     if kind == REG_DWORD and len(data) == 4:
         return f"dword {int.from_bytes(data, 'little')}"
     return f"type {kind} {data.hex(' ')}"

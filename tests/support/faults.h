@@ -26,6 +26,7 @@ class CFullDiskFile : public CWriteFile {
     room_ -= size;
     return inner_->Write(data, size);
   }
+  bool Truncate(std::uint64_t size) override { return inner_->Truncate(size); }
   bool Close() override { return inner_->Close(); }
 
  private:

@@ -161,6 +161,7 @@ class CKillingPlatform : public CPlatformProxy {
       }
       return inner_->Write(data, size);
     }
+    bool Truncate(std::uint64_t size) override { return !owner_.Dead() && inner_->Truncate(size); }
     bool Close() override { return owner_.Dead() || inner_->Close(); }
 
    private:

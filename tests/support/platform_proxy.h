@@ -19,6 +19,8 @@ class CPlatformProxy : public CPlatform {
   }
   std::string LoadStringA(win::UINT id) override { return inner_.LoadStringA(id); }
   std::string AnsiToOem(std::string_view text) override { return inner_.AnsiToOem(text); }
+  std::string OemToAnsi(std::string_view text) override { return inner_.OemToAnsi(text); }
+  bool Is64BitWindows() override { return inner_.Is64BitWindows(); }
   win::UINT GetWindowsDirectoryA(char* buffer, win::UINT size) override {
     return inner_.GetWindowsDirectoryA(buffer, size);
   }
@@ -53,6 +55,13 @@ class CPlatformProxy : public CPlatform {
                            const unsigned char* data, win::DWORD dataSize) override {
     return inner_.RegSetValueExA(key, valueName, type, data, dataSize);
   }
+  win::LONG RegEnumValueA(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength,
+                          win::DWORD* type, unsigned char* data, win::DWORD* dataSize) override {
+    return inner_.RegEnumValueA(key, index, name, nameLength, type, data, dataSize);
+  }
+  win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override {
+    return inner_.RegDeleteKeyA(key, subKey);
+  }
   win::LONG RegCloseKey(win::HKEY key) override { return inner_.RegCloseKey(key); }
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
                                       const char* defaultValue, char* buffer, win::DWORD size,
@@ -68,6 +77,9 @@ class CPlatformProxy : public CPlatform {
     return inner_.CopyFileA(existing, target, failIfExists);
   }
   bool DeleteFileA(const char* path) override { return inner_.DeleteFileA(path); }
+  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override {
+    return inner_.MoveFileExA(existing, target, replaceExisting);
+  }
   win::DWORD GetFileAttributesA(const char* path) override {
     return inner_.GetFileAttributesA(path);
   }
@@ -86,6 +98,9 @@ class CPlatformProxy : public CPlatform {
   }
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
     return inner_.CreateWriteFile(path);
+  }
+  std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override {
+    return inner_.OpenAppendFile(path);
   }
 
   // The dialog host is recorded, never shown: tests run without a display.

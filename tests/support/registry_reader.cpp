@@ -49,9 +49,6 @@ std::vector<std::string> SubKeys(CPlatform& platform, const std::string& keyPath
 }
 
 CRegValue Sz(const std::string& text) {
-  return {win::kRegSz, text};
-}
-CRegValue SzWithNul(const std::string& text) {
   return {win::kRegSz, text + '\0'};
 }
 CRegValue Dword(win::DWORD value) {

@@ -22,8 +22,7 @@ bool KeyExists(CPlatform& platform, const std::string& keyPath);
 std::vector<std::string> SubKeys(CPlatform& platform, const std::string& keyPath);
 
 // Expected values, spelled briefly.
-CRegValue Sz(const std::string& text);  // REG_SZ without a terminating NUL
-CRegValue SzWithNul(const std::string& text);
+CRegValue Sz(const std::string& text);  // REG_SZ with its terminating NUL
 CRegValue Dword(win::DWORD value);
 CRegValue Binary(const std::string& bytes);
 

@@ -107,7 +107,7 @@ TEST_F(FaultsTest, UncreatableProductKeyChangesNothing) {
   EXPECT_FALSE(machine.Exists("drive_c/Program Files/Vela/Backup"));
   // The uninstall entry is handed over only once its old command is kept.
   EXPECT_EQ(ReadValue(*platform, kUninstallEntry, "UninstallString"),
-            SzWithNul("C:\\Vela\\uninst.exe /remove"));
+            Sz("C:\\Vela\\uninst.exe /remove"));
   ExpectNothingLost();
 }
 
@@ -156,7 +156,7 @@ TEST_F(FaultsTest, ValuesThatCannotBeSetAreSkippedSilently) {
   EXPECT_FALSE(Value("", "Level"));
   EXPECT_FALSE(Value("Queues\\lp", "Font"));
   EXPECT_EQ(ReadValue(*platform, kUninstallEntry, "UninstallString"),
-            SzWithNul("C:\\Vela\\uninst.exe /remove"));
+            Sz("C:\\Vela\\uninst.exe /remove"));
   for (const std::string& path : kMovedFiles) {
     EXPECT_FALSE(InPlace(path)) << path;
   }
@@ -319,7 +319,7 @@ TEST_F(FaultsTest, QueueDirectoryThatVanishesAfterTheSearchLosesNothingElse) {
   // entry, as for a control file without Seqno.
   EXPECT_EQ(SubKeys(*platform, std::string(kProduct) + "\\Queues\\lp"),
             (std::vector<std::string>{"Jobs"}));
-  EXPECT_EQ(Value("Queues\\lp\\Jobs", ""), Sz(""));
+  EXPECT_EQ(Value("Queues\\lp\\Jobs", ""), (CRegValue{win::kRegSz, ""}));
   EXPECT_FALSE(InPlace("C:\\Vela\\ebcdic.ini"));
   // Restoring needs the directory back, as cmd's copy creates no directory.
   fs::create_directory(lpHost);

@@ -114,7 +114,8 @@ TEST_F(JobsTest, EmptyOrOverlongControlFileNameGetsNoJobKey) {
   Job("cf2.ini", "[Settings]\r\nSeqno=2\r\nControlFileName=" + std::string(256, 'n') + "\r\n");
   EXPECT_TRUE(Migrate());
   EXPECT_TRUE(SubKeys(m.Platform(), std::string(kProduct) + "\\Jobs").empty());
-  EXPECT_EQ(Value("Queues\\lp\\Jobs", "1"), Sz(""));
+  // An empty text is stored as no bytes: there is no counted byte to take in a NUL.
+  EXPECT_EQ(Value("Queues\\lp\\Jobs", "1"), (CRegValue{win::kRegSz, ""}));
   EXPECT_EQ(Value("Queues\\lp\\Jobs", "2"), Sz(std::string(256, 'n')));
   EXPECT_EQ(m.ReadFile(std::string(kSpool) + "d.prn"), "data");
   EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp-1"));

@@ -26,7 +26,7 @@ TEST_F(RegistryCopyTest, DigitsRule) {
   EXPECT_FALSE(Value("T", "empty"));
 }
 
-TEST_F(RegistryCopyTest, AllTextWritesDigitsAsTextWithoutNul) {
+TEST_F(RegistryCopyTest, AllTextWritesDigitsAsText) {
   WriteMapToKey(m.Platform(), {{"n", "515"}}, "T", true);
   EXPECT_EQ(Value("T", "n"), Sz("515"));
 }

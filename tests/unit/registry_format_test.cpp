@@ -18,11 +18,15 @@ HKEY Create(CEmulatedRegistry& registry, const char* path) {
   return key;
 }
 
+// Stores exactly bytes: a non-NUL byte follows them, so that a string type does not take in a
+// NUL after its counted data as RegSetValueExA does.
 void Set(CEmulatedRegistry& registry, HKEY key, const char* name, DWORD type,
          const std::string& bytes) {
-  EXPECT_EQ(registry.SetValue(key, name, type, reinterpret_cast<const unsigned char*>(bytes.data()),
-                              static_cast<DWORD>(bytes.size())),
-            0);
+  const std::string staged = bytes + 'X';
+  EXPECT_EQ(
+      registry.SetValue(key, name, type, reinterpret_cast<const unsigned char*>(staged.data()),
+                        static_cast<DWORD>(bytes.size())),
+      0);
 }
 
 // Type and bytes of a value; type 0xFFFFFFFF when it is missing.

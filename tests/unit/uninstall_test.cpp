@@ -37,10 +37,10 @@ TEST_F(UninstallTest, TheVelaEntryIsHandedOver) {
   Entry("Vela", "C:\\OLD\\uninst.exe /x");
   Entry("Zed", "C:\\zed\\uninst.exe");
   HandOverUninstallEntry(m.Platform());
-  EXPECT_EQ(Value("", "UninstallString"), SzWithNul("C:\\OLD\\uninst.exe /x"));
-  EXPECT_EQ(Command("Vela"), SzWithNul(kNewCommand));
-  EXPECT_EQ(Command("Acme"), SzWithNul("C:\\acme\\uninst.exe"));
-  EXPECT_EQ(Command("Zed"), SzWithNul("C:\\zed\\uninst.exe"));
+  EXPECT_EQ(Value("", "UninstallString"), Sz("C:\\OLD\\uninst.exe /x"));
+  EXPECT_EQ(Command("Vela"), Sz(kNewCommand));
+  EXPECT_EQ(Command("Acme"), Sz("C:\\acme\\uninst.exe"));
+  EXPECT_EQ(Command("Zed"), Sz("C:\\zed\\uninst.exe"));
 }
 
 TEST_F(UninstallTest, OnlyTheHighestEntryBeginningWithVelaIsExamined) {
@@ -48,7 +48,7 @@ TEST_F(UninstallTest, OnlyTheHighestEntryBeginningWithVelaIsExamined) {
   Entry("Vela 2.0", nullptr);
   HandOverUninstallEntry(m.Platform());
   EXPECT_FALSE(Value("", "UninstallString"));
-  EXPECT_EQ(Command("Vela 1.0"), SzWithNul("C:\\v1\\uninst.exe"));
+  EXPECT_EQ(Command("Vela 1.0"), Sz("C:\\v1\\uninst.exe"));
 }
 
 TEST_F(UninstallTest, OtherSpellingsAreNoEntries) {
@@ -56,14 +56,14 @@ TEST_F(UninstallTest, OtherSpellingsAreNoEntries) {
   Entry("MyVela", "C:\\b.exe");
   HandOverUninstallEntry(m.Platform());
   EXPECT_FALSE(KeyExists(m.Platform(), kProduct));
-  EXPECT_EQ(Command("vela"), SzWithNul("C:\\a.exe"));
+  EXPECT_EQ(Command("vela"), Sz("C:\\a.exe"));
 }
 
 TEST_F(UninstallTest, TheLongestNameIsFoundLikeAnyOther) {
   Entry("Acme", "C:\\a.exe");
   Entry("Vela Print Server with a rather long name", "C:\\OLD\\u.exe");
   HandOverUninstallEntry(m.Platform());
-  EXPECT_EQ(Command("Vela Print Server with a rather long name"), SzWithNul(kNewCommand));
+  EXPECT_EQ(Command("Vela Print Server with a rather long name"), Sz(kNewCommand));
 }
 
 TEST_F(UninstallTest, AlreadyHandedOverOnlyInExactCase) {
@@ -72,8 +72,8 @@ TEST_F(UninstallTest, AlreadyHandedOverOnlyInExactCase) {
   EXPECT_FALSE(KeyExists(m.Platform(), kProduct));
   Entry("Vela", "C:\\X\\DELVELA.EXE");
   HandOverUninstallEntry(m.Platform());
-  EXPECT_EQ(Value("", "UninstallString"), SzWithNul("C:\\X\\DELVELA.EXE"));
-  EXPECT_EQ(Command("Vela"), SzWithNul(kNewCommand));
+  EXPECT_EQ(Value("", "UninstallString"), Sz("C:\\X\\DELVELA.EXE"));
+  EXPECT_EQ(Command("Vela"), Sz(kNewCommand));
 }
 
 TEST_F(UninstallTest, NoUninstallKeyOrEmptyKeyWritesNothing) {
@@ -96,16 +96,16 @@ TEST_F(UninstallTest, ASecondRunWritesNothing) {
   m.Platform().RegSetValueExA(product.Get(), "UninstallString", win::kRegSz,
                               reinterpret_cast<const unsigned char*>(marker.c_str()), 7);
   HandOverUninstallEntry(m.Platform());
-  EXPECT_EQ(Value("", "UninstallString"), SzWithNul("marker"));
-  EXPECT_EQ(Command("Vela"), SzWithNul(kNewCommand));
+  EXPECT_EQ(Value("", "UninstallString"), Sz("marker"));
+  EXPECT_EQ(Command("Vela"), Sz(kNewCommand));
 }
 
 TEST_F(UninstallTest, LongCommandsAreNeverCut) {
   const std::string command = "C:\\" + std::string(400, 'd') + "\\uninst.exe";
   Entry("Vela", command);
   HandOverUninstallEntry(m.Platform());
-  EXPECT_EQ(Value("", "UninstallString"), SzWithNul(command));
-  EXPECT_EQ(Command("Vela"), SzWithNul(kNewCommand));
+  EXPECT_EQ(Value("", "UninstallString"), Sz(command));
+  EXPECT_EQ(Command("Vela"), Sz(kNewCommand));
 }
 
 TEST_F(UninstallTest, NonStringValuesAreLeftAlone) {
@@ -120,7 +120,7 @@ TEST_F(UninstallTest, MissingUninstallerChangesNothing) {
   Entry("Vela", "C:\\OLD\\uninst.exe");
   HandOverUninstallEntry(m.Platform());
   EXPECT_FALSE(KeyExists(m.Platform(), kProduct));
-  EXPECT_EQ(Command("Vela"), SzWithNul("C:\\OLD\\uninst.exe"));
+  EXPECT_EQ(Command("Vela"), Sz("C:\\OLD\\uninst.exe"));
 }
 
 }  // namespace

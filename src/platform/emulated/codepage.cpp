@@ -134,6 +134,17 @@ std::string AnsiToOem(std::string_view ansi) {
   return out;
 }
 
+std::string OemToAnsi(std::string_view oem) {
+  std::string out;
+  out.reserve(oem.size());
+  for (char c : oem) {
+    const auto byte = static_cast<unsigned char>(c);
+    const int ansi = byte < 0x80 ? byte : UnicodeToAnsi(kOemHigh[byte - 0x80]);
+    out += ansi < 0 ? '?' : static_cast<char>(ansi);
+  }
+  return out;
+}
+
 bool AnsiLessNoCase(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     return ansi::Upper(static_cast<unsigned char>(x)) < ansi::Upper(static_cast<unsigned char>(y));

@@ -15,6 +15,8 @@ std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);
 // Windows-1252 to code page 437; characters 437 cannot hold become '?'.
 std::string AnsiToOem(std::string_view ansi);
+// Code page 437 to Windows-1252; characters 1252 cannot hold become '?'.
+std::string OemToAnsi(std::string_view oem);
 // Orders two Windows-1252 strings by their upper-cased bytes.
 bool AnsiLessNoCase(std::string_view a, std::string_view b);
 

@@ -122,6 +122,20 @@ class CEmulatedWriteFile final : public CWriteFile {
     return true;
   }
 
+  bool Truncate(std::uint64_t size) override {
+    if (fd_ < 0) {
+      platform_.SetLastError(win::kErrorInvalidHandle);
+      return false;
+    }
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
+        ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) {
+      platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
+                                                                : win::kErrorWriteFault);
+      return false;
+    }
+    return true;
+  }
+
   bool Close() override {
     if (fd_ < 0) {
       return true;
@@ -322,6 +336,57 @@ bool CEmulatedPlatform::DeleteFileA(const char* path) {
   return true;
 }
 
+bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
+                                    bool replaceExisting) {
+  HostTarget from;
+  struct stat source;
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source); error != 0) {
+    return Fail(error == win::kErrorAccessDenied ? win::kErrorAccessDenied : error);
+  }
+  const HostTarget to = Resolve(target);
+  if (to.error != 0) {
+    return Fail(to.error);
+  }
+  struct stat st;
+  const std::string directory = ParentOf(to.host);
+  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return Fail(win::kErrorPathNotFound);
+  }
+  if (::stat(to.host.c_str(), &st) == 0) {
+    if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
+      return true;  // the same file under another spelling
+    }
+    if (!replaceExisting) {
+      return Fail(win::kErrorAlreadyExists);
+    }
+    if (S_ISDIR(st.st_mode) || IsReadOnly(st)) {
+      return Fail(win::kErrorAccessDenied);
+    }
+  } else if (to.trailingSeparator) {
+    return Fail(win::kErrorInvalidName);
+  }
+  if (replaceExisting) {
+    if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
+      return Fail(ErrnoError(errno, to.host));
+    }
+    return true;
+  }
+  // Without replacing, the name must still be free when the rename happens.
+  if (::renameat2(AT_FDCWD, from.host.c_str(), AT_FDCWD, to.host.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
+  }
+  // A file system without an exclusive rename: a hard link claims the name, then the old name
+  // goes.
+  if (::link(from.host.c_str(), to.host.c_str()) != 0) {
+    return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
+  }
+  ::unlink(from.host.c_str());
+  return true;
+}
+
 win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
   const HostTarget target = Resolve(path);
   if (target.error != 0) {
@@ -516,7 +581,7 @@ bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
   return true;
 }
 
-std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path) {
+std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, bool append) {
   const HostTarget target = Resolve(path);
   if (target.error != 0) {
     Fail(target.error);
@@ -537,12 +602,27 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path)
                                                               : win::kErrorPathNotFound);
     return nullptr;
   }
-  const int fd = ::open(target.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd =
+      ::open(target.host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? 0 : O_TRUNC), 0666);
   if (fd < 0) {
     Fail(ErrnoError(errno, target.host));
     return nullptr;
   }
+  if (append && ::lseek(fd, 0, SEEK_END) < 0) {
+    const int error = errno;
+    ::close(fd);
+    Fail(ErrnoError(error, target.host));
+    return nullptr;
+  }
   return std::make_unique<CEmulatedWriteFile>(fd, *this);
+}
+
+std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path) {
+  return OpenWriteFile(path, false);
+}
+
+std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenAppendFile(const char* path) {
+  return OpenWriteFile(path, true);
 }
 
 bool ReadHostFile(const std::string& path, std::string& data, int& error) {

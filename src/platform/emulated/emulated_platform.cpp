@@ -181,6 +181,15 @@ std::string CEmulatedPlatform::AnsiToOem(std::string_view text) {
   return codepage::AnsiToOem(text);
 }
 
+std::string CEmulatedPlatform::OemToAnsi(std::string_view text) {
+  return codepage::OemToAnsi(text);
+}
+
+// The emulated machine is a 32-bit Windows: its registry has no 64-bit view.
+bool CEmulatedPlatform::Is64BitWindows() {
+  return false;
+}
+
 // ---- Locations
 
 win::UINT CEmulatedPlatform::GetWindowsDirectoryA(char* buffer, win::UINT size) {
@@ -289,6 +298,16 @@ win::LONG CEmulatedPlatform::RegQueryValueExA(win::HKEY key, const char* valueNa
 win::LONG CEmulatedPlatform::RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                                             const unsigned char* data, win::DWORD dataSize) {
   return registry_->SetValue(key, valueName, type, data, dataSize);
+}
+
+win::LONG CEmulatedPlatform::RegEnumValueA(win::HKEY key, win::DWORD index, char* name,
+                                           win::DWORD* nameLength, win::DWORD* type,
+                                           unsigned char* data, win::DWORD* dataSize) {
+  return registry_->EnumValue(key, index, name, nameLength, type, data, dataSize);
+}
+
+win::LONG CEmulatedPlatform::RegDeleteKeyA(win::HKEY key, const char* subKey) {
+  return registry_->DeleteKey(key, subKey);
 }
 
 win::LONG CEmulatedPlatform::RegCloseKey(win::HKEY key) {

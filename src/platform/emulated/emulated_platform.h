@@ -55,6 +55,8 @@ class CEmulatedPlatform : public CPlatform {
   bool FormatSystemMessage(win::DWORD code, std::string& text) override;
   std::string LoadStringA(win::UINT id) override;
   std::string AnsiToOem(std::string_view text) override;
+  std::string OemToAnsi(std::string_view text) override;
+  bool Is64BitWindows() override;
   win::UINT GetWindowsDirectoryA(char* buffer, win::UINT size) override;
   win::DWORD GetModuleFileNameA(char* buffer, win::DWORD size) override;
   win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) override;
@@ -68,6 +70,9 @@ class CEmulatedPlatform : public CPlatform {
                              unsigned char* data, win::DWORD* dataSize) override;
   win::LONG RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                            const unsigned char* data, win::DWORD dataSize) override;
+  win::LONG RegEnumValueA(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength,
+                          win::DWORD* type, unsigned char* data, win::DWORD* dataSize) override;
+  win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override;
   win::LONG RegCloseKey(win::HKEY key) override;
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
                                       const char* defaultValue, char* buffer, win::DWORD size,
@@ -77,6 +82,7 @@ class CEmulatedPlatform : public CPlatform {
   bool CreateDirectoryA(const char* path) override;
   bool CopyFileA(const char* existing, const char* target, bool failIfExists) override;
   bool DeleteFileA(const char* path) override;
+  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override;
   win::DWORD GetFileAttributesA(const char* path) override;
   bool SetFileAttributesA(const char* path, win::DWORD attributes) override;
   win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override;
@@ -84,6 +90,7 @@ class CEmulatedPlatform : public CPlatform {
   bool FindClose(win::HFIND find) override;
   bool ReadWholeFile(const char* path, std::string& data) override;
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override;
+  std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override;
   int DoModal(CDialogClient& client) override;
   void SetDialogIcons() override;
   void PostCheckInstallation() override;
@@ -130,6 +137,8 @@ class CEmulatedPlatform : public CPlatform {
   // A profile file name as GetPrivateProfileStringA finds it; empty when there is no file.
   std::string ProfileHostPath(const char* fileName) const;
   void ShowLine(int controlId);
+  // A file opened for writing only: truncated, or (append) written on at its end.
+  std::unique_ptr<CWriteFile> OpenWriteFile(const char* path, bool append);
 
   ParsedPath currentDirectory_;
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it

@@ -867,6 +867,14 @@ win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win:
     return static_cast<LONG>(kErrorNoAccess);
   }
   const std::string_view name = valueName == nullptr ? "" : valueName;
+  // For a string type whose last counted byte is no NUL while the byte after the counted data
+  // is one, Windows counts that NUL too: a caller that gives a text's length without its NUL
+  // still stores the terminated text.
+  const bool stringType =
+      type == win::kRegSz || type == win::kRegExpandSz || type == win::kRegMultiSz;
+  if (stringType && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) {
+    ++dataSize;
+  }
   std::string bytes;
   if (dataSize != 0) {
     bytes.assign(reinterpret_cast<const char*>(data), dataSize);
@@ -878,6 +886,80 @@ win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win:
   } else {
     node->values.push_back(Value{std::string(name), type, std::move(bytes)});
   }
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::EnumValue(win::HKEY key, win::DWORD index, char* name,
+                                       win::DWORD* nameLength, win::DWORD* type,
+                                       unsigned char* data, win::DWORD* dataSize) {
+  Key* node = impl_->Resolve(key);
+  if (node == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  if (name == nullptr || nameLength == nullptr || (data != nullptr && dataSize == nullptr)) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  if (index >= node->values.size()) {
+    return static_cast<LONG>(win::kErrorNoMoreItems);
+  }
+  const Value& value = node->values[index];
+  if (value.name.size() >= *nameLength) {
+    return static_cast<LONG>(win::kErrorMoreData);
+  }
+  value.name.copy(name, value.name.size());
+  name[value.name.size()] = '\0';
+  *nameLength = static_cast<DWORD>(value.name.size());
+  if (type != nullptr) {
+    *type = value.type;
+  }
+  if (dataSize == nullptr) {
+    return win::kErrorSuccess;
+  }
+  const DWORD size = static_cast<DWORD>(value.data.size());
+  if (data != nullptr) {
+    if (*dataSize < size) {
+      *dataSize = size;
+      return static_cast<LONG>(win::kErrorMoreData);
+    }
+    value.data.copy(reinterpret_cast<char*>(data), size);
+  }
+  *dataSize = size;
+  return win::kErrorSuccess;
+}
+
+win::LONG CEmulatedRegistry::DeleteKey(win::HKEY parent, const char* subKey) {
+  Key* node = impl_->Resolve(parent);
+  if (node == nullptr) {
+    return static_cast<LONG>(win::kErrorInvalidHandle);
+  }
+  std::vector<std::string_view> parts;
+  if (const LONG error = SplitPath(subKey, parts); error != 0) {
+    return error;
+  }
+  if (parts.empty()) {
+    return static_cast<LONG>(win::kErrorInvalidParameter);
+  }
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    node = node->Child(parts[i]);
+    if (node == nullptr) {
+      return static_cast<LONG>(win::kErrorFileNotFound);
+    }
+  }
+  const auto it = node->children.find(ansi::Fold(parts.back()));
+  if (it == node->children.end()) {
+    return static_cast<LONG>(win::kErrorFileNotFound);
+  }
+  // Windows refuses to delete a key that still has subkeys.
+  if (!it->second->children.empty()) {
+    return static_cast<LONG>(win::kErrorAccessDenied);
+  }
+  for (auto& [handle, key] : impl_->handles) {
+    if (key == it->second.get()) {
+      key = nullptr;  // the handle stays allocated but reaches no key
+    }
+  }
+  impl_->ResetCursor();
+  node->children.erase(it);
   return win::kErrorSuccess;
 }
 

@@ -24,6 +24,11 @@ class CEmulatedRegistry {
                        win::DWORD* dataSize);
   win::LONG SetValue(win::HKEY key, const char* valueName, win::DWORD type,
                      const unsigned char* data, win::DWORD dataSize);
+  // The value at index, in the order the values were created.
+  win::LONG EnumValue(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength,
+                      win::DWORD* type, unsigned char* data, win::DWORD* dataSize);
+  // Deletes a subkey without subkeys of its own; handles open on it stop working.
+  win::LONG DeleteKey(win::HKEY parent, const char* subKey);
   win::LONG CloseKey(win::HKEY key);
 
   // Replaces the whole registry with the content of a .reg file: REGEDIT4 text in the ANSI code

@@ -1,7 +1,8 @@
 // The Windows entry point: the real platform over this executable's resources, then the program.
 #include <windows.h>
-// <windows.h> maps AnsiToOem to CharToOemA; the platform interface uses its own name.
+// <windows.h> maps AnsiToOem and OemToAnsi to other names; the platform interface keeps its own.
 #undef AnsiToOem
+#undef OemToAnsi
 
 #include <commctrl.h>
 

@@ -1,9 +1,9 @@
 #include "platform/win32/win32_platform.h"
 
 #include <windows.h>
-#include <vector>
-// <windows.h> maps AnsiToOem to CharToOemA; the platform method keeps its own name.
+// <windows.h> maps AnsiToOem and OemToAnsi to other names; the platform methods keep theirs.
 #undef AnsiToOem
+#undef OemToAnsi
 
 #include "resource.h"
 
@@ -63,6 +63,17 @@ class CWin32WriteFile final : public CWriteFile {
       return false;
     }
     return true;
+  }
+
+  bool Truncate(std::uint64_t size) override {
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      ::SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) != FALSE &&
+           ::SetEndOfFile(handle_) != FALSE;
   }
 
   bool Close() override {
@@ -152,6 +163,43 @@ std::string CWin32Platform::AnsiToOem(std::string_view text) {
   return oem;
 }
 
+std::string CWin32Platform::OemToAnsi(std::string_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int inLength = static_cast<int>(text.size());
+  const int wideLength = ::MultiByteToWideChar(CP_OEMCP, 0, text.data(), inLength, nullptr, 0);
+  if (wideLength <= 0) {
+    return std::string(text);
+  }
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  ::MultiByteToWideChar(CP_OEMCP, 0, text.data(), inLength, wide.data(), wideLength);
+  const int ansiLength =
+      ::WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+  if (ansiLength <= 0) {
+    return std::string(text);
+  }
+  std::string ansi(static_cast<std::size_t>(ansiLength), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, ansi.data(), ansiLength, nullptr,
+                        nullptr);
+  return ansi;
+}
+
+bool CWin32Platform::Is64BitWindows() {
+#ifdef _WIN64
+  return true;
+#else
+  // A 32-bit process learns it from IsWow64Process, looked up at run time so that a system
+  // without it (before XP SP2) still starts the program.
+  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return isWow64Process != nullptr && isWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
 // ---- Locations
 
 win::UINT CWin32Platform::GetWindowsDirectoryA(char* buffer, win::UINT size) {
@@ -236,16 +284,33 @@ win::LONG CWin32Platform::RegQueryValueExA(win::HKEY key, const char* valueName,
 
 win::LONG CWin32Platform::RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                                          const unsigned char* data, win::DWORD dataSize) {
-  // For a string type whose last counted byte is no NUL but whose next byte is one, Windows
-  // counts that NUL too. Staging the data with a non-zero byte after it keeps exactly the
-  // bytes given, as the registry tree must hold them.
-  const bool stringType = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-  if (stringType && data != nullptr && dataSize > 0 && data[dataSize - 1] != 0) {
-    std::vector<unsigned char> staged(data, data + dataSize);
-    staged.push_back(0xFF);
-    return ::RegSetValueExA(ToHkey(key), valueName, 0, type, staged.data(), dataSize);
-  }
   return ::RegSetValueExA(ToHkey(key), valueName, 0, type, data, dataSize);
+}
+
+win::LONG CWin32Platform::RegEnumValueA(win::HKEY key, win::DWORD index, char* name,
+                                        win::DWORD* nameLength, win::DWORD* type,
+                                        unsigned char* data, win::DWORD* dataSize) {
+  DWORD length = nameLength != nullptr ? *nameLength : 0;
+  DWORD valueType = 0;
+  DWORD size = dataSize != nullptr ? *dataSize : 0;
+  const LONG status =
+      ::RegEnumValueA(ToHkey(key), index, name, nameLength != nullptr ? &length : nullptr, nullptr,
+                      &valueType, data, dataSize != nullptr ? &size : nullptr);
+  if (nameLength != nullptr) {
+    *nameLength = length;
+  }
+  if (type != nullptr) {
+    *type = valueType;
+  }
+  if (dataSize != nullptr) {
+    *dataSize = size;
+  }
+  return status;
+}
+
+win::LONG CWin32Platform::RegDeleteKeyA(win::HKEY key, const char* subKey) {
+  // A subkey of a handle opened in the 32-bit view lies in that view too.
+  return ::RegDeleteKeyA(ToHkey(key), subKey);
 }
 
 win::LONG CWin32Platform::RegCloseKey(win::HKEY key) {
@@ -277,6 +342,10 @@ bool CWin32Platform::CopyFileA(const char* existing, const char* target, bool fa
 
 bool CWin32Platform::DeleteFileA(const char* path) {
   return ::DeleteFileA(path) != FALSE;
+}
+
+bool CWin32Platform::MoveFileExA(const char* existing, const char* target, bool replaceExisting) {
+  return ::MoveFileExA(existing, target, replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0) != FALSE;
 }
 
 win::DWORD CWin32Platform::GetFileAttributesA(const char* path) {
@@ -338,6 +407,21 @@ std::unique_ptr<CWriteFile> CWin32Platform::CreateWriteFile(const char* path) {
   const HANDLE file =
       ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  return std::make_unique<CWin32WriteFile>(file);
+}
+
+std::unique_ptr<CWriteFile> CWin32Platform::OpenAppendFile(const char* path) {
+  const HANDLE file =
+      ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!::SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+    CloseKeepingError(file);
     return nullptr;
   }
   return std::make_unique<CWin32WriteFile>(file);

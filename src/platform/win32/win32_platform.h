@@ -4,10 +4,13 @@
 
 #include "platform/platform.h"
 
-// <windows.h> maps AnsiToOem to CharToOemA; a file that includes it before this header still
-// sees the platform method under its own name.
+// <windows.h> maps AnsiToOem to CharToOemA and OemToAnsi to OemToCharA; a file that includes it
+// before this header still sees the platform methods under their own names.
 #ifdef AnsiToOem
 #undef AnsiToOem
+#endif
+#ifdef OemToAnsi
+#undef OemToAnsi
 #endif
 
 class CWin32Platform : public CPlatform {
@@ -21,6 +24,8 @@ class CWin32Platform : public CPlatform {
   bool FormatSystemMessage(win::DWORD code, std::string& text) override;
   std::string LoadStringA(win::UINT id) override;
   std::string AnsiToOem(std::string_view text) override;
+  std::string OemToAnsi(std::string_view text) override;
+  bool Is64BitWindows() override;
 
   win::UINT GetWindowsDirectoryA(char* buffer, win::UINT size) override;
   win::DWORD GetModuleFileNameA(char* buffer, win::DWORD size) override;
@@ -36,6 +41,9 @@ class CWin32Platform : public CPlatform {
                              unsigned char* data, win::DWORD* dataSize) override;
   win::LONG RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                            const unsigned char* data, win::DWORD dataSize) override;
+  win::LONG RegEnumValueA(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength,
+                          win::DWORD* type, unsigned char* data, win::DWORD* dataSize) override;
+  win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override;
   win::LONG RegCloseKey(win::HKEY key) override;
 
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
@@ -47,6 +55,7 @@ class CWin32Platform : public CPlatform {
   bool CreateDirectoryA(const char* path) override;
   bool CopyFileA(const char* existing, const char* target, bool failIfExists) override;
   bool DeleteFileA(const char* path) override;
+  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override;
   win::DWORD GetFileAttributesA(const char* path) override;
   bool SetFileAttributesA(const char* path, win::DWORD attributes) override;
   win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override;
@@ -54,6 +63,7 @@ class CWin32Platform : public CPlatform {
   bool FindClose(win::HFIND find) override;
   bool ReadWholeFile(const char* path, std::string& data) override;
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override;
+  std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override;
 
   int DoModal(CDialogClient& client) override;
   void SetDialogIcons() override;
