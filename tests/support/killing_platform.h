@@ -19,6 +19,9 @@ enum class EMutation {
   kWriteFile,
   kDeleteFile,
   kSetAttributes,
+  kMoveFile,
+  kDeleteKey,
+  kTruncateFile,
 };
 
 inline const char* MutationName(EMutation mutation) {
@@ -39,6 +42,12 @@ inline const char* MutationName(EMutation mutation) {
       return "delete file";
     case EMutation::kSetAttributes:
       return "set attributes";
+    case EMutation::kMoveFile:
+      return "move file";
+    case EMutation::kDeleteKey:
+      return "delete key";
+    case EMutation::kTruncateFile:
+      return "truncate file";
   }
   return "?";
 }
@@ -110,6 +119,15 @@ class CKillingPlatform : public CPlatformProxy {
     }
     return CPlatformProxy::CopyFileA(existing, target, failIfExists);
   }
+  win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override {
+    if (Dead()) {
+      return static_cast<win::LONG>(win::kErrorAccessDenied);
+    }
+    if (Due(EMutation::kDeleteKey)) {
+      Die();
+    }
+    return CPlatformProxy::RegDeleteKeyA(key, subKey);
+  }
   bool DeleteFileA(const char* path) override {
     if (Dead()) {
       return false;
@@ -118,6 +136,15 @@ class CKillingPlatform : public CPlatformProxy {
       Die();
     }
     return CPlatformProxy::DeleteFileA(path);
+  }
+  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kMoveFile)) {
+      Die();
+    }
+    return CPlatformProxy::MoveFileExA(existing, target, replaceExisting);
   }
   bool SetFileAttributesA(const char* path, win::DWORD attributes) override {
     if (Dead()) {
@@ -129,17 +156,10 @@ class CKillingPlatform : public CPlatformProxy {
     return CPlatformProxy::SetFileAttributesA(path, attributes);
   }
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
-    if (Dead()) {
-      return nullptr;
-    }
-    if (Due(EMutation::kCreateFile)) {
-      Die();
-    }
-    auto file = CPlatformProxy::CreateWriteFile(path);
-    if (!file) {
-      return file;
-    }
-    return std::make_unique<CKillableFile>(*this, std::move(file));
+    return Killable([&] { return CPlatformProxy::CreateWriteFile(path); });
+  }
+  std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override {
+    return Killable([&] { return CPlatformProxy::OpenAppendFile(path); });
   }
 
  private:
@@ -161,13 +181,37 @@ class CKillingPlatform : public CPlatformProxy {
       }
       return inner_->Write(data, size);
     }
-    bool Truncate(std::uint64_t size) override { return !owner_.Dead() && inner_->Truncate(size); }
+    bool Truncate(std::uint64_t size) override {
+      if (owner_.Dead()) {
+        return false;
+      }
+      if (owner_.Due(EMutation::kTruncateFile)) {
+        owner_.Die();
+      }
+      return inner_->Truncate(size);
+    }
     bool Close() override { return owner_.Dead() || inner_->Close(); }
 
    private:
     CKillingPlatform& owner_;
     std::unique_ptr<CWriteFile> inner_;
   };
+
+  // Opening a file for writing creates it: a change of its own.
+  template <typename Open>
+  std::unique_ptr<CWriteFile> Killable(Open open) {
+    if (Dead()) {
+      return nullptr;
+    }
+    if (Due(EMutation::kCreateFile)) {
+      Die();
+    }
+    auto file = open();
+    if (!file) {
+      return file;
+    }
+    return std::make_unique<CKillableFile>(*this, std::move(file));
+  }
 
   bool Dead() const { return killed_; }
   bool Due(EMutation mutation) {
