@@ -277,11 +277,14 @@ def reproduce(check, build, exe, data):
 
 
 def check_package(check, build, data):
-    packages = sorted(name for name in os.listdir(build)
-                      if name.startswith("CheckVela-") and name.endswith(".zip"))
-    if not check.expect(len(packages) == 1, f"expected one CheckVela-*.zip in {build}: {packages}"):
+    config = os.path.join(build, "CPackConfig.cmake")
+    with open(config, encoding="utf-8") as cpack:
+        named = re.search(r'^set\(CPACK_PACKAGE_FILE_NAME "([^"]+)"\)', cpack.read(), re.M)
+    if not check.expect(named, f"{config} names no CPACK_PACKAGE_FILE_NAME"):
         return []
-    path = os.path.join(build, packages[0])
+    path = os.path.join(build, named.group(1) + ".zip")
+    if not check.expect(os.path.isfile(path), f"{path} not found; build the package target"):
+        return []
     with zipfile.ZipFile(path) as package:
         members = {os.path.basename(name): name for name in package.namelist()
                    if not name.endswith("/")}
