@@ -232,10 +232,16 @@ def cache_value(build, name):
 
 
 def copy_sources(target):
-    """Copies the tracked and unignored files of the checkout to target."""
+    """Copies the tracked and unignored files of the checkout (or, outside git, the source tree
+    without build directories) to target."""
     listed = subprocess.run(["git", "-C", ROOT, "ls-files", "-z", "-c", "-o", "--exclude-standard"],
-                            check=True, capture_output=True).stdout
-    for name in sorted(set(filter(None, listed.decode("utf-8").split("\0")))):
+                            capture_output=True)
+    if listed.returncode != 0:
+        shutil.copytree(ROOT, target, ignore=lambda directory, names: [
+            name for name in names
+            if directory == ROOT and (name.startswith("build") or name == ".git")])
+        return
+    for name in sorted(set(filter(None, listed.stdout.decode("utf-8").split("\0")))):
         source = os.path.join(ROOT, name)
         if not os.path.isfile(source):
             continue
