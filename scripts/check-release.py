@@ -162,7 +162,8 @@ def check_header(check, exe, data, private_headers, sections):
         subsystem_version <= NEWEST_VERSION,
         f"subsystem version {subsystem_version}, newer than 5.1 (Windows XP refuses to start it)")
     subsystem = int(header_field(private_headers, "Subsystem"), 16)
-    check.expect(subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, f"subsystem {subsystem}, not Windows GUI")
+    check.expect(subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI,
+                 f"subsystem {subsystem}, not Windows GUI")
     dll_characteristics = int(header_field(private_headers, "DllCharacteristics"), 16)
     check.expect(
         dll_characteristics & TERMINAL_SERVER_AWARE,
@@ -295,7 +296,8 @@ def check_package(check, build, data):
         members = {os.path.basename(name): name for name in package.namelist()
                    if not name.endswith("/")}
         expected = {"CheckVela.exe", "README.txt", "CheckVela.exe.sha256"}
-        check.expect(set(members) == expected, f"{path} holds {sorted(members)}, not {sorted(expected)}")
+        check.expect(set(members) == expected,
+                     f"{path} holds {sorted(members)}, not {sorted(expected)}")
         if not expected <= set(members):
             return []
         packaged = package.read(members["CheckVela.exe"])
