@@ -561,21 +561,27 @@ class Wine:
         if result.restore is None:
             return
         drive_c = os.path.join(self.prefix, "drive_c")
-        script = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup\\restore.bat"
+        backup_dir = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup"
+        script = backup_dir + "\\restore.bat"
         lines = restore_lines(result)
-        runs = (("from System32", f'cd /d C:\\windows\\system32 && "{script}"'),
-                ("from Backup", f'cd /d "{os.path.dirname(script)}" && restore.bat'))
-        for how, command in runs:
+        runs = (("from System32", ["cd /d C:\\windows\\system32", f'call "{script}"']),
+                ("from Backup", [f'cd /d "{backup_dir}"', "call restore.bat"]))
+        for how, commands in runs:
             # What the run moved away leaves its old place again before each way of restoring.
             for source, target in lines:
-                if source.lower().startswith(os.path.dirname(script).lower() + "\\"):
+                if source.lower().startswith(backup_dir.lower() + "\\"):
                     now = host_path(drive_c, target)
                     if os.path.isfile(now):
                         os.remove(now)
-            proc = self.wine(["wine", "cmd", "/c", command], check=False)
+            # cmd gets its commands from a batch file: quotes on its command line do not
+            # survive the way there.
+            with open(os.path.join(drive_c, "e2e-restore.cmd"), "w", newline="") as f:
+                f.write("".join(line + "\r\n" for line in commands))
+            proc = self.wine(["wine", "cmd", "/c", "C:\\e2e-restore.cmd"], check=False)
             if proc.returncode != 0:
                 problems.append(f"restore {how}: cmd exit {proc.returncode}: "
-                                f"{proc.stdout.decode(errors='replace')[-300:]}")
+                                f"{proc.stdout.decode(errors='replace')[-300:]}"
+                                f"{proc.stderr.decode(errors='replace')[-300:]}")
             for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
                 if in_program_stores("C:\\" + rel):
                     continue
