@@ -41,6 +41,12 @@ TEST(FileNames, UnsafeBackupNamesStayInsideTheDirectory) {
   EXPECT_EQ(SafeFileName("LPT1"), "_LPT1");
   EXPECT_EQ(SafeFileName("COM10"), "COM10");
   EXPECT_EQ(SafeFileName("CONSOLE"), "CONSOLE");
+  EXPECT_EQ(SafeFileName("COM0"), "_COM0");
+  EXPECT_EQ(SafeFileName("lpt0.txt"), "_lpt0.txt");
+  EXPECT_EQ(SafeFileName("COM\xB9"), "_COM\xB9");
+  EXPECT_EQ(SafeFileName("lpt\xB2.prn"), "_lpt\xB2.prn");
+  EXPECT_EQ(SafeFileName("LPT\xB3"), "_LPT\xB3");
+  EXPECT_EQ(SafeFileName("COM\xB4"), "COM\xB4");
   EXPECT_EQ(SafeFileName("queue. . "), "queue");
   EXPECT_EQ(SafeFileName(""), "_");
   EXPECT_EQ(SafeFileName("."), "_");
@@ -57,6 +63,8 @@ TEST(FileNames, PlainNamesAndCaseFolding) {
   EXPECT_FALSE(IsPlainFileName("a/b"));
   EXPECT_FALSE(IsPlainFileName("c:x"));
   EXPECT_FALSE(IsPlainFileName("nul.prn"));
+  EXPECT_FALSE(IsPlainFileName("com0.prn"));
+  EXPECT_FALSE(IsPlainFileName("LPT\xB9"));
   EXPECT_EQ(FoldCase("Caf\xE9"), "CAF\xC9");
   EXPECT_EQ(StoredFileName("a. "), "a");
 }
