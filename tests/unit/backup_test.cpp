@@ -167,6 +167,33 @@ TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
   EXPECT_EQ(progress.messages.size(), 1U);
 }
 
+// A copy of the right length can still be wrong: the check compares bytes, not sizes.
+TEST_F(BackupTest, ACopyWithOneByteChangedStopsTheDelete) {
+  m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
+  class COneByteFlipped : public CPlatformProxy {
+   public:
+    using CPlatformProxy::CPlatformProxy;
+    bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
+      std::string bytes;
+      if (!CPlatformProxy::CopyFileA(existing, target, failIfExists) ||
+          !ReadWholeFile(target, bytes) || bytes.empty()) {
+        return false;
+      }
+      bytes[bytes.size() / 2] ^= 0x01;
+      auto file = CreateWriteFile(target);
+      return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
+             file->Close();
+    }
+  } platform(m.Platform());
+  CBackupStore store(platform, progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
+  store.Close();
+  EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
+  EXPECT_EQ(Script(), "");
+  EXPECT_EQ(progress.messages.size(), 1U);
+}
+
 TEST_F(BackupTest, FullDiskOnTheScriptStopsWithTheFileInPlace) {
   m.WriteFile("C:\\OLD\\vela.ini", "precious");
   CFaultyPlatform platform(m.Platform());

@@ -122,6 +122,16 @@ TEST_F(JobsTest, EmptyOrOverlongControlFileNameGetsNoJobKey) {
   EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp-2"));
 }
 
+TEST_F(JobsTest, AControlFileNameOfTheLongestKeyNameGetsItsJobKey) {
+  const std::string name(255, 'n');
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=" + name + "\r\nUser=joe\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Queues\\lp\\Jobs", "1"), Sz(name));
+  EXPECT_EQ(SubKeys(m.Platform(), std::string(kProduct) + "\\Jobs"),
+            std::vector<std::string>{name});
+  EXPECT_EQ(Value("Jobs\\" + name, "User"), Sz("joe"));
+}
+
 TEST_F(JobsTest, DataFileNamesNeverLeaveSpoolNorReplaceEachOther) {
   m.WriteFile("C:\\DATA\\a.prn", "first job");
   m.WriteFile("C:\\DATA\\b.prn", "second job");

@@ -10,15 +10,17 @@ namespace {
 using RegistryCopyTest = MigrationTest;
 
 TEST_F(RegistryCopyTest, DigitsRule) {
-  const CMapStringToString map = {
-      {"zero", "0"},           {"padded", "007"},  {"max", "4294967295"},
-      {"wraps", "4294967296"}, {"negative", "-1"}, {"point", "1.5"},
-      {"hex", "0x1F"},         {"blank", "12 34"}, {"empty", ""}};
+  const CMapStringToString map = {{"zero", "0"},         {"padded", "007"},
+                                  {"max", "4294967295"}, {"wraps", "4294967296"},
+                                  {"negative", "-1"},    {"point", "1.5"},
+                                  {"hex", "0x1F"},       {"blank", "12 34"},
+                                  {"empty", ""},         {"huge", "18446744073709551617"}};
   WriteMapToKey(m.Platform(), map, "T", false);
   EXPECT_EQ(Value("T", "zero"), Dword(0));
   EXPECT_EQ(Value("T", "padded"), Dword(7));
   EXPECT_EQ(Value("T", "max"), Dword(4294967295U));
   EXPECT_EQ(Value("T", "wraps"), Dword(0));
+  EXPECT_EQ(Value("T", "huge"), Dword(1));  // 2^64 + 1: still modulo 2^32
   EXPECT_EQ(Value("T", "negative"), Sz("-1"));
   EXPECT_EQ(Value("T", "point"), Sz("1.5"));
   EXPECT_EQ(Value("T", "hex"), Sz("0x1F"));
