@@ -141,7 +141,7 @@ TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
   ASSERT_EQ(progress.messages.size(), 1U);
   EXPECT_NE(progress.messages[0].find("C:\\OLD\\vela.ini"), std::string::npos);
   std::string denied;
-  m.Platform().FormatSystemMessage(win::kErrorAccessDenied, denied);
+  m.Platform().FormatSystemMessage(win::kErrorAccessDenied, win::kLangSystemDefault, denied);
   EXPECT_NE(progress.messages[0].find(denied.substr(0, denied.find('\r'))), std::string::npos);
 }
 
