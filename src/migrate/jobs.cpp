@@ -55,7 +55,7 @@ void CMigration::MigrateJob(const std::string& queueName, const std::string& con
   CMapStringToString job;
   ini.GetSection("Settings", job);
   ini.GetSection("Files", job);
-  job["QueueName"] = queueName;
+  SetEntryNoCase(job, "QueueName", queueName);
 
   const std::string sequenceNumber = ini.GetString("Settings", "Seqno");
   const std::string controlFileName = ini.GetString("Settings", "ControlFileName");
@@ -83,13 +83,13 @@ void CMigration::MigrateJob(const std::string& queueName, const std::string& con
       source = ini.GetString("Files", dataKey);
     }
     if (CopyDataFile(dataFileName, source)) {
-      job[fileKey] = prefix + dataFileName;
-      job[dataKey] = dataFileName;
-      job[dataFileName] = dataFileName;
+      SetEntryNoCase(job, fileKey, prefix + dataFileName);
+      SetEntryNoCase(job, dataKey, dataFileName);
+      SetEntryNoCase(job, dataFileName, dataFileName);
     }
   }
 
-  job.erase("ControlFileName");
+  RemoveEntryNoCase(job, "ControlFileName");
   // A job key needs a name of its own that the registry accepts; without one the job keeps
   // its list entry, its spool copies and its backed-up control file.
   if (!controlFileName.empty() && controlFileName.size() <= kMaxKeyNameLength) {

@@ -1,6 +1,9 @@
 #include "profile/ini.h"
 
+#include <iterator>
 #include <utility>
+
+#include "platform/ansi_text.h"
 
 namespace {
 
@@ -56,4 +59,15 @@ int CIni::GetSection(const std::string& section, CMapStringToString& map) const 
   for (const std::string& name : names)
     map[name] = GetString(section, name);
   return static_cast<int>(map.size());
+}
+
+void RemoveEntryNoCase(CMapStringToString& map, const std::string& name) {
+  for (auto entry = map.begin(); entry != map.end();) {
+    entry = ansi::EqualNoCase(entry->first, name) ? map.erase(entry) : std::next(entry);
+  }
+}
+
+void SetEntryNoCase(CMapStringToString& map, const std::string& name, std::string value) {
+  RemoveEntryNoCase(map, name);
+  map[name] = std::move(value);
 }

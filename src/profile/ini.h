@@ -12,6 +12,15 @@
 using CStringArray = std::vector<std::string>;
 using CMapStringToString = std::map<std::string, std::string>;
 
+// A map's keys become registry value names, which are compared without regard to case: an
+// entry in another spelling would override the one the program sets. These two treat every
+// spelling of a name as one entry, as the profile functions and the registry do.
+
+// Removes every entry whose key is name without regard to case.
+void RemoveEntryNoCase(CMapStringToString& map, const std::string& name);
+// Sets the entry name to value after removing every entry of that name in another case.
+void SetEntryNoCase(CMapStringToString& map, const std::string& name, std::string value);
+
 class CIni {
  public:
   CIni(CPlatform& platform, std::string path);

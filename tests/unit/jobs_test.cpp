@@ -59,6 +59,33 @@ TEST_F(JobsTest, AJobWithTwoDataFiles) {
             progress.details.end());
 }
 
+// Registry value names ignore case: an entry the control file spells otherwise must not
+// override what the migration sets, replaces or removes.
+TEST_F(JobsTest, AQueueNameInAnySpellingIsReplaced) {
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nqueueName=elsewhere\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Jobs\\a", "QueueName"), Sz("lp"));
+}
+
+TEST_F(JobsTest, EntriesOfACopiedDataFileInAnySpellingAreReplaced) {
+  m.WriteFile("C:\\DATA\\df1.prn", "first");
+  Job("cf1.ini",
+      "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nDataFiles=1\r\n[Files]\r\n"
+      "file1=lDF1.PRN\r\ndata1=C:\\WRONG\\df1.prn\r\ndf1.prn=C:\\DATA\\df1.prn\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "DF1.PRN"), "first");
+  EXPECT_EQ(Value("Jobs\\a", "File1"), Sz("lDF1.PRN"));
+  EXPECT_EQ(Value("Jobs\\a", "Data1"), Sz("DF1.PRN"));
+  EXPECT_EQ(Value("Jobs\\a", "DF1.PRN"), Sz("DF1.PRN"));
+}
+
+TEST_F(JobsTest, AControlFileNameInAnySpellingIsRemoved) {
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\ncontrolfilename=a\r\nUser=joe\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Jobs\\a", "User"), Sz("joe"));
+  EXPECT_FALSE(Value("Jobs\\a", "ControlFileName"));
+}
+
 TEST_F(JobsTest, JobsWithoutDataFilesStillGetTheirEntriesAndBackups) {
   Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nDataFiles=-2\r\n");
   Job("cf2.ini", "[Settings]\r\nSeqno=2\r\nControlFileName=b\r\n");

@@ -84,6 +84,17 @@ TEST_F(RegistryCopyTest, PrintSettingNamesAreMatchedWithCase) {
   EXPECT_EQ(Value("Styles\\S", "insertbytes"), Sz("1B"));
 }
 
+TEST_F(RegistryCopyTest, AnotherSpellingNeverOverridesAConvertedPrintSetting) {
+  CMapStringToString map = {{"Top", "1"},         {"top", "2"},       {"InsertBytes", "1B"},
+                            {"insertBytes", "7"}, {"ModeBytes", "7"}, {"modebytes", "x"},
+                            {"Left", "0.5"},      {"LEFT", "9"},      {"lEFT", "8"}};
+  WritePrintSettingsToKey(m.Platform(), map, "Styles\\S");
+  EXPECT_EQ(Value("Styles\\S", "Top"), Sz("1.0"));
+  EXPECT_EQ(Value("Styles\\S", "InsertBytes"), Binary("\x1B"));
+  EXPECT_EQ(Value("Styles\\S", "ModeBytes"), Dword(7));
+  EXPECT_EQ(Value("Styles\\S", "Left"), Sz("0.5"));
+}
+
 TEST(HexPairs, ReadingStopsAtTheFirstNonDigit) {
   EXPECT_EQ(HexPairsToBytes("1b"), "\x1B");
   EXPECT_EQ(HexPairsToBytes(" F"), "\x0F");
