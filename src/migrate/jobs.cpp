@@ -1,8 +1,10 @@
 // Waiting jobs: each control file cf*.ini becomes a job list entry and a job key; its data
 // files are copied into the spool directory.
+#include <set>
 #include <vector>
 
 #include "migrate/migration.h"
+#include "platform/ansi_text.h"
 #include "profile/file_names.h"
 #include "profile/registry_copy.h"
 
@@ -10,6 +12,35 @@ namespace {
 
 // The longest key name the registry accepts.
 constexpr size_t kMaxKeyNameLength = 255;
+
+// The numbers k up to dataFiles, ascending, that have a File key in the Files section: "File"
+// and k in decimal without leading zeros, in any case, as the profile functions match it. No
+// other k names a data file, so a DataFiles of 2147483647 is not counted through. The whole key
+// list is read, however long, so that no File key is missed.
+std::set<int> DataFileNumbers(const CIni& ini, int dataFiles) {
+  std::set<int> numbers;
+  if (dataFiles < 1) {
+    return numbers;
+  }
+  constexpr size_t kPrefixLength = 4;  // "File"
+  constexpr size_t kMaxDigits = 10;    // more are beyond any int
+  CStringArray names;
+  ini.GetAllSectionKeys("Files", names);
+  for (const std::string& name : names) {
+    if (!ansi::StartsWithNoCase(name, "File")) {
+      continue;
+    }
+    const std::string digits = name.substr(kPrefixLength);
+    if (!IsAllDigits(digits) || digits[0] == '0' || digits.size() > kMaxDigits) {
+      continue;
+    }
+    const long long k = std::stoll(digits);
+    if (k <= dataFiles) {
+      numbers.insert(static_cast<int>(k));
+    }
+  }
+  return numbers;
+}
 
 }  // namespace
 
@@ -68,7 +99,7 @@ void CMigration::MigrateJob(const std::string& queueName, const std::string& con
   }
 
   const int dataFiles = ini.GetInt("Settings", "DataFiles", 0);
-  for (int k = 1; k <= dataFiles; ++k) {
+  for (const int k : DataFileNumbers(ini, dataFiles)) {
     const std::string fileKey = "File" + std::to_string(k);
     const std::string dataKey = "Data" + std::to_string(k);
     const std::string fileEntry = ini.GetString("Files", fileKey);

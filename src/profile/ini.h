@@ -35,6 +35,10 @@ class CIni {
   int GetInt(const std::string& section, const std::string& key, int defaultValue) const;
   // Appends the section's key names in file order; 0 when there are none, else the new size.
   int GetSectionKeys(const std::string& section, CStringArray& array) const;
+  // Appends every key name of the section in file order, however long the list: the buffer
+  // grows until the whole list fits. Unlike GetSectionKeys an empty name (a key without one)
+  // does not end the list; it is left out. 0 when there are none, else the new size.
+  int GetAllSectionKeys(const std::string& section, CStringArray& array) const;
   // Adds every key of the section with its value; 0 when there are none, else the new count.
   int GetSection(const std::string& section, CMapStringToString& map) const;
 

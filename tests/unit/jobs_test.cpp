@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "support/migration_fixture.h"
+#include "support/platform_proxy.h"
 
 namespace {
 
@@ -157,6 +159,51 @@ TEST_F(JobsTest, AControlFileNameOfTheLongestKeyNameGetsItsJobKey) {
   EXPECT_EQ(SubKeys(m.Platform(), std::string(kProduct) + "\\Jobs"),
             std::vector<std::string>{name});
   EXPECT_EQ(Value("Jobs\\" + name, "User"), Sz("joe"));
+}
+
+// DataFiles may say 2147483647; only a number with a File key names a data file, and the
+// Files section may hold more key names than one 4096-byte read of the list gives.
+TEST_F(JobsTest, AHugeDataFilesCountEndsPromptlyWithTheSameResult) {
+  m.WriteFile("C:\\DATA\\d2.prn", "two");
+  m.WriteFile("C:\\DATA\\d900.prn", "nine hundred");
+  std::string files = "[Files]\r\nfile2=ld2.prn\r\nData2=C:\\DATA\\d2.prn\r\n";
+  for (int n = 0; n < 500; ++n) {
+    files += "Filler" + std::to_string(1000 + n) + "=x\r\n";  // 11 bytes a name
+  }
+  files += "File900=ld900.prn\r\nData900=C:\\DATA\\d900.prn\r\n";
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nDataFiles=2147483647\r\n" + files);
+  // Counting through DataFiles would take hours: fail instead.
+  class CBoundedProfileReads : public CPlatformProxy {
+   public:
+    using CPlatformProxy::CPlatformProxy;
+    win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
+                                        const char* defaultValue, char* buffer, win::DWORD size,
+                                        const char* fileName) override {
+      if (++reads_ > 100000) {
+        throw std::runtime_error("the profile is read without end");
+      }
+      return CPlatformProxy::GetPrivateProfileStringA(section, key, defaultValue, buffer, size,
+                                                      fileName);
+    }
+
+   private:
+    int reads_ = 0;
+  } platform(m.Platform());
+  EXPECT_TRUE(Migrate(platform));
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "d2.prn"), "two");
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "d900.prn"), "nine hundred");
+  EXPECT_EQ(Value("Jobs\\a", "File2"), Sz("ld2.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "Data2"), Sz("d2.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "File900"), Sz("ld900.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "Data900"), Sz("d900.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "d900.prn"), Sz("d900.prn"));
+  const std::string script = RestoreScript();
+  EXPECT_NE(script.find("copy/y \"C:\\Program Files\\Vela\\Spool\\d2.prn\" "
+                        "\"C:\\DATA\\d2.prn\"\r\n"
+                        "copy/y \"C:\\Program Files\\Vela\\Spool\\d900.prn\" "
+                        "\"C:\\DATA\\d900.prn\"\r\n"),
+            std::string::npos)
+      << script;
 }
 
 TEST_F(JobsTest, DataFileNamesNeverLeaveSpoolNorReplaceEachOther) {
