@@ -1,6 +1,7 @@
 // Waiting jobs: each control file cf*.ini becomes a job list entry and a job key; its data
 // files are copied into the spool directory.
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "migrate/migration.h"
@@ -12,6 +13,16 @@ namespace {
 
 // The longest key name the registry accepts.
 constexpr size_t kMaxKeyNameLength = 255;
+
+// True when a file's long name matches cf*.ini, without regard to case. The system's search
+// compares the pattern with 8.3 short names too, and so also reports stray copies such as
+// cf0001.ini_old or cf0001.inibak (short name CF0001~1.INI).
+bool IsControlFileName(const std::string& name) {
+  constexpr std::string_view kPrefix = "cf";
+  constexpr std::string_view kSuffix = ".ini";
+  return name.size() >= kPrefix.size() + kSuffix.size() && ansi::StartsWithNoCase(name, kPrefix) &&
+         ansi::EqualNoCase(std::string_view(name).substr(name.size() - kSuffix.size()), kSuffix);
+}
 
 // The numbers k up to dataFiles, ascending, that have a File key in the Files section: "File"
 // and k in decimal without leading zeros, in any case, as the profile functions match it. No
@@ -52,7 +63,9 @@ void CMigration::MigrateQueueJobs(const std::string& queueName, const std::strin
     win::FindData data;
     for (bool found = find.First(queueDirectory + "\\cf*.ini", data); found;
          found = find.Next(data)) {
-      controlFiles.push_back(queueDirectory + "\\" + data.name);
+      if (IsControlFileName(data.name)) {
+        controlFiles.push_back(queueDirectory + "\\" + data.name);
+      }
     }
   }
   for (const std::string& controlFile : controlFiles) {

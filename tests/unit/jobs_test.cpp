@@ -2,12 +2,84 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
 
+#include "platform/ansi_text.h"
 #include "support/migration_fixture.h"
 #include "support/platform_proxy.h"
 
 namespace {
+
+// A file name matches a mask of * and ? without regard to case.
+bool MatchesMask(std::string_view mask, std::string_view name) {
+  if (mask.empty()) {
+    return name.empty();
+  }
+  if (mask[0] == '*') {
+    return MatchesMask(mask.substr(1), name) ||
+           (!name.empty() && MatchesMask(mask, name.substr(1)));
+  }
+  return !name.empty() &&
+         (mask[0] == '?' || ansi::EqualNoCase(mask.substr(0, 1), name.substr(0, 1))) &&
+         MatchesMask(mask.substr(1), name.substr(1));
+}
+
+// A wildcard search as Windows runs it on NTFS and FAT: the mask is compared with each file's
+// 8.3 short name too. The emulation has no short names; the files in shortNames get theirs.
+class CShortNameSearch : public CPlatformProxy {
+ public:
+  using CPlatformProxy::CPlatformProxy;
+  std::map<std::string, std::string> shortNames;  // long name -> short name
+
+  win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override {
+    const std::string path(pattern);
+    const size_t slash = path.rfind('\\');
+    const std::string mask = path.substr(slash + 1);
+    if (slash == std::string::npos || mask.find_first_of("*?") == std::string::npos) {
+      return CPlatformProxy::FindFirstFileA(pattern, data);
+    }
+    found_.clear();
+    next_ = 0;
+    CFindHandle all(Inner());
+    win::FindData entry;
+    for (bool more = all.First(path.substr(0, slash + 1) + "*", entry); more;
+         more = all.Next(entry)) {
+      const auto shortName = shortNames.find(entry.name);
+      if (MatchesMask(mask, entry.name) ||
+          (shortName != shortNames.end() && MatchesMask(mask, shortName->second))) {
+        found_.push_back(entry);
+      }
+    }
+    if (found_.empty()) {
+      SetLastError(win::kErrorFileNotFound);
+      return win::kInvalidFind;
+    }
+    data = found_[next_++];
+    return kSearch;
+  }
+  bool FindNextFileA(win::HFIND find, win::FindData& data) override {
+    if (find != kSearch) {
+      return CPlatformProxy::FindNextFileA(find, data);
+    }
+    if (next_ >= found_.size()) {
+      SetLastError(win::kErrorNoMoreFiles);
+      return false;
+    }
+    data = found_[next_++];
+    return true;
+  }
+  bool FindClose(win::HFIND find) override {
+    return find == kSearch || CPlatformProxy::FindClose(find);
+  }
+
+ private:
+  static constexpr win::HFIND kSearch = ~static_cast<win::HFIND>(1);
+  std::vector<win::FindData> found_;
+  size_t next_ = 0;
+};
 
 class JobsTest : public MigrationTest {
  protected:
@@ -237,6 +309,25 @@ TEST_F(JobsTest, DataFilePathsWithBlanksAndPercentRestore) {
   EXPECT_NE(RestoreScript().find("copy/y \"C:\\Program Files\\Vela\\Spool\\a&b+c.prn\" "
                                  "\"C:\\DATA\\my %%TEMP%% dir\\a&b+c.prn\"\r\n"),
             std::string::npos);
+}
+
+TEST_F(JobsTest, StrayCopiesFoundThroughTheirShortNamesStayWhereTheyAre) {
+  const std::string real = "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nUser=joe\r\n";
+  const std::string stale = "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nUser=stale\r\n";
+  Job("cf0001.ini", real);
+  CShortNameSearch platform(m.Platform());
+  int n = 0;
+  for (const char* stray : {"cf0001.ini_old", "cf0001.ini~", "cf0001.inibak"}) {
+    Job(stray, stale);
+    platform.shortNames[stray] = "CF0001~" + std::to_string(++n) + ".INI";
+  }
+  EXPECT_TRUE(Migrate(platform));
+  EXPECT_EQ(Value("Jobs\\a", "User"), Sz("joe"));
+  EXPECT_EQ(m.ReadFile(std::string(kBackup) + "lp-1"), real);
+  EXPECT_FALSE(m.Exists(std::string(kBackup) + "lp-1.1"));
+  for (const char* stray : {"cf0001.ini_old", "cf0001.ini~", "cf0001.inibak"}) {
+    EXPECT_EQ(m.ReadFile(std::string("C:\\OLD\\lp\\") + stray), stale) << stray;
+  }
 }
 
 TEST_F(JobsTest, NoControlFilesNoJobsKey) {
