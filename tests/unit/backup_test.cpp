@@ -63,6 +63,12 @@ TEST(FileNames, UnsafeBackupNamesStayInsideTheDirectory) {
   EXPECT_EQ(SafeFileName("LPT1"), "_LPT1");
   EXPECT_EQ(SafeFileName("COM10"), "COM10");
   EXPECT_EQ(SafeFileName("CONSOLE"), "CONSOLE");
+  EXPECT_EQ(SafeFileName("COM0"), "_COM0");
+  EXPECT_EQ(SafeFileName("lpt0.txt"), "_lpt0.txt");
+  EXPECT_EQ(SafeFileName("COM\xB9"), "_COM\xB9");
+  EXPECT_EQ(SafeFileName("lpt\xB2.prn"), "_lpt\xB2.prn");
+  EXPECT_EQ(SafeFileName("LPT\xB3"), "_LPT\xB3");
+  EXPECT_EQ(SafeFileName("COM\xB4"), "COM\xB4");
   EXPECT_EQ(SafeFileName("queue. . "), "queue");
   EXPECT_EQ(SafeFileName(""), "_");
   EXPECT_EQ(SafeFileName("."), "_");
@@ -79,6 +85,8 @@ TEST(FileNames, PlainNamesAndCaseFolding) {
   EXPECT_FALSE(IsPlainFileName("a/b"));
   EXPECT_FALSE(IsPlainFileName("c:x"));
   EXPECT_FALSE(IsPlainFileName("nul.prn"));
+  EXPECT_FALSE(IsPlainFileName("com0.prn"));
+  EXPECT_FALSE(IsPlainFileName("LPT\xB9"));
   EXPECT_EQ(FoldCase("Caf\xE9"), "CAF\xC9");
   EXPECT_EQ(StoredFileName("a. "), "a");
 }
@@ -158,7 +166,7 @@ TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
   ASSERT_EQ(progress.messages.size(), 1U);
   EXPECT_NE(progress.messages[0].find("C:\\OLD\\vela.ini"), std::string::npos);
   std::string denied;
-  m.Platform().FormatSystemMessage(win::kErrorAccessDenied, denied);
+  m.Platform().FormatSystemMessage(win::kErrorAccessDenied, win::kLangSystemDefault, denied);
   EXPECT_NE(progress.messages[0].find(denied.substr(0, denied.find('\r'))), std::string::npos);
 }
 
@@ -173,6 +181,33 @@ TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
       }
       auto file = CreateWriteFile(target);
       return file && file->Write("garbage", 7) && file->Close();
+    }
+  } platform(m.Platform());
+  CBackupStore store(platform, progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
+  store.Close();
+  EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
+  EXPECT_EQ(Script(), "");
+  EXPECT_EQ(progress.messages.size(), 1U);
+}
+
+// A copy of the right length can still be wrong: the check compares bytes, not sizes.
+TEST_F(BackupTest, ACopyWithOneByteChangedStopsTheDelete) {
+  m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
+  class COneByteFlipped : public CPlatformProxy {
+   public:
+    using CPlatformProxy::CPlatformProxy;
+    bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
+      std::string bytes;
+      if (!CPlatformProxy::CopyFileA(existing, target, failIfExists) ||
+          !ReadWholeFile(target, bytes) || bytes.empty()) {
+        return false;
+      }
+      bytes[bytes.size() / 2] ^= 0x01;
+      auto file = CreateWriteFile(target);
+      return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
+             file->Close();
     }
   } platform(m.Platform());
   CBackupStore store(platform, progress);
