@@ -34,7 +34,14 @@ RUN_TIMEOUT = 120
 # emulation has no 8.3 names and gives the long path back, as Windows does on a volume without
 # 8.3 names; so the new UninstallString differs. expected.txt gives each leg's value.
 SHORT_NAMES = "native vs wine: [Uninstall\\Vela Print Server] 'UninstallString'"
-KNOWN_DIFFERENCES = {"uninstall": (SHORT_NAMES,), "uninstall-two": (SHORT_NAMES,)}
+#
+# A path that the OEM code page cannot spell: under Wine its short path can be, and the file
+# moves; the emulation has no short path, and the file stays with a message. expected.txt gives
+# each leg's result in full.
+UNSPELLABLE = ("native vs wine: 2 and 0 message boxes", "native vs wine: backup differs",
+               "native vs wine: restore.bat differs")
+KNOWN_DIFFERENCES = {"uninstall": (SHORT_NAMES,), "uninstall-two": (SHORT_NAMES,),
+                     "review": UNSPELLABLE}
 
 
 class Failure(Exception):
@@ -589,6 +596,8 @@ class Wine:
                 if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
                     problems.append(f"restore {how}: C:\\{rel} is not back as it was")
             for source, target in lines:
+                if "~" in target:
+                    continue  # a short path, which the host does not know; checked above
                 copy = host_path(drive_c, source)
                 now = host_path(drive_c, target)
                 if os.path.isfile(copy) and (not os.path.isfile(now) or
