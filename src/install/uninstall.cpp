@@ -3,6 +3,7 @@
 
 #include "install/install.h"
 #include "platform/ansi_text.h"
+#include "profile/backup.h"
 #include "profile/registry_copy.h"
 
 namespace {
@@ -40,18 +41,10 @@ win::LONG SetCommandValue(CPlatform& platform, win::HKEY key, const std::string&
 // empty when the system cannot give it (the file is missing).
 std::string NewUninstallCommand(CPlatform& platform) {
   const std::string uninstaller = GetProgramDirectory(platform) + "delvela.exe";
-  std::vector<char> buffer(260);
-  win::DWORD length = platform.GetShortPathNameA(uninstaller.c_str(), buffer.data(),
-                                                 static_cast<win::DWORD>(buffer.size()));
-  if (length >= buffer.size()) {
-    buffer.resize(length + 1);
-    length = platform.GetShortPathNameA(uninstaller.c_str(), buffer.data(),
-                                        static_cast<win::DWORD>(buffer.size()));
+  std::string command = ShortPath(platform, uninstaller);
+  if (command.empty()) {
+    return command;
   }
-  if (length == 0 || length >= buffer.size()) {
-    return std::string();
-  }
-  std::string command(buffer.data(), length);
   if (command.find(' ') != std::string::npos) {
     command = "\"" + command + "\"";
   }

@@ -217,6 +217,24 @@ class CPlatform {
   virtual int MessageBoxA(const std::string& text, win::UINT type) = 0;
 };
 
+// A path from a call with the Win32 buffer rules (call(buffer, size) gives the length copied
+// without the NUL, or the size needed with it when the buffer is too small, or 0 on failure),
+// asked again with the size it needs; empty when the call fails.
+template <typename Call>
+std::string PathFromSystem(Call call) {
+  std::string buffer(260, '\0');
+  win::DWORD length = call(buffer.data(), static_cast<win::DWORD>(buffer.size()));
+  if (length >= buffer.size()) {
+    buffer.resize(length + 1);
+    length = call(buffer.data(), static_cast<win::DWORD>(buffer.size()));
+  }
+  if (length == 0 || length >= buffer.size()) {
+    return std::string();
+  }
+  buffer.resize(length);
+  return buffer;
+}
+
 // Closes a registry key on every way out of the scope that opened it.
 class CRegKey {
  public:

@@ -92,19 +92,16 @@ bool ParseRestoreLine(const std::string& line, CRestoreLine& parsed) {
 }
 
 std::string FullPath(CPlatform& platform, const std::string& path) {
-  std::string buffer(260, '\0');
-  win::DWORD length = platform.GetFullPathNameA(path.c_str(), buffer.data(),
-                                                static_cast<win::DWORD>(buffer.size()));
-  if (length >= buffer.size()) {
-    buffer.resize(length + 1);
-    length = platform.GetFullPathNameA(path.c_str(), buffer.data(),
-                                       static_cast<win::DWORD>(buffer.size()));
-  }
-  if (length == 0 || length >= buffer.size()) {
-    return path;
-  }
-  buffer.resize(length);
-  return buffer;
+  std::string full = PathFromSystem([&](char* buffer, win::DWORD size) {
+    return platform.GetFullPathNameA(path.c_str(), buffer, size);
+  });
+  return full.empty() ? path : full;
+}
+
+std::string ShortPath(CPlatform& platform, const std::string& path) {
+  return PathFromSystem([&](char* buffer, win::DWORD size) {
+    return platform.GetShortPathNameA(path.c_str(), buffer, size);
+  });
 }
 
 CBackupStore::CBackupStore(CPlatform& platform, CProgress& progress)
@@ -219,11 +216,8 @@ void CBackupStore::Record(const CRestoreLine& line) {
 std::vector<std::string> CBackupStore::FoldedDirectoryForms(const std::string& directory) {
   std::vector<std::string> forms = {FoldPath(directory)};
   if (!Spellable(directory)) {
-    std::string shortPath(260, '\0');
-    const win::DWORD length = platform_.GetShortPathNameA(
-        directory.c_str(), shortPath.data(), static_cast<win::DWORD>(shortPath.size()));
-    if (length > 0 && length < shortPath.size()) {
-      shortPath.resize(length);
+    const std::string shortPath = ShortPath(platform_, directory);
+    if (!shortPath.empty()) {
       forms.push_back(FoldPath(shortPath));
     }
   }
@@ -326,19 +320,8 @@ bool CBackupStore::SpellForScript(const std::string& oldPath, std::string& spell
     spelled = oldPath;
     return true;
   }
-  std::string shortPath(260, '\0');
-  win::DWORD length = platform_.GetShortPathNameA(oldPath.c_str(), shortPath.data(),
-                                                  static_cast<win::DWORD>(shortPath.size()));
-  if (length >= shortPath.size()) {
-    shortPath.resize(length + 1);
-    length = platform_.GetShortPathNameA(oldPath.c_str(), shortPath.data(),
-                                         static_cast<win::DWORD>(shortPath.size()));
-  }
-  if (length == 0 || length >= shortPath.size()) {
-    return false;
-  }
-  shortPath.resize(length);
-  if (!Spellable(shortPath)) {
+  const std::string shortPath = ShortPath(platform_, oldPath);
+  if (shortPath.empty() || !Spellable(shortPath)) {
     return false;
   }
   spelled = shortPath;

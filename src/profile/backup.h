@@ -53,6 +53,8 @@ bool ParseRestoreLine(const std::string& line, CRestoreLine& parsed);
 
 // The absolute form of path (the path itself when the system cannot give one).
 std::string FullPath(CPlatform& platform, const std::string& path);
+// The short (8.3) form of an existing path; empty when the system cannot give one.
+std::string ShortPath(CPlatform& platform, const std::string& path);
 
 class CBackupStore {
  public:

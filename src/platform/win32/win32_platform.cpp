@@ -34,6 +34,29 @@ void FillFindData(const WIN32_FIND_DATAA& found, win::FindData& data) {
   data.name = found.cFileName;
 }
 
+// Converts text from one code page to another through UTF-16; the text as it is when the
+// system cannot convert it.
+std::string ConvertCodePage(std::string_view text, UINT from, UINT to) {
+  if (text.empty()) {
+    return {};
+  }
+  const int inLength = static_cast<int>(text.size());
+  const int wideLength = ::MultiByteToWideChar(from, 0, text.data(), inLength, nullptr, 0);
+  if (wideLength <= 0) {
+    return std::string(text);
+  }
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  ::MultiByteToWideChar(from, 0, text.data(), inLength, wide.data(), wideLength);
+  const int outLength =
+      ::WideCharToMultiByte(to, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+  if (outLength <= 0) {
+    return std::string(text);
+  }
+  std::string out(static_cast<std::size_t>(outLength), '\0');
+  ::WideCharToMultiByte(to, 0, wide.data(), wideLength, out.data(), outLength, nullptr, nullptr);
+  return out;
+}
+
 // Closes a handle while keeping the last error of the failure that made us close it.
 void CloseKeepingError(HANDLE handle) {
   const DWORD error = ::GetLastError();
@@ -145,47 +168,11 @@ std::string CWin32Platform::LoadStringA(win::UINT id) {
 }
 
 std::string CWin32Platform::AnsiToOem(std::string_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int inLength = static_cast<int>(text.size());
-  const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, text.data(), inLength, nullptr, 0);
-  if (wideLength <= 0) {
-    return std::string(text);
-  }
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text.data(), inLength, wide.data(), wideLength);
-  const int oemLength =
-      ::WideCharToMultiByte(CP_OEMCP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-  if (oemLength <= 0) {
-    return std::string(text);
-  }
-  std::string oem(static_cast<std::size_t>(oemLength), '\0');
-  ::WideCharToMultiByte(CP_OEMCP, 0, wide.data(), wideLength, oem.data(), oemLength, nullptr,
-                        nullptr);
-  return oem;
+  return ConvertCodePage(text, CP_ACP, CP_OEMCP);
 }
 
 std::string CWin32Platform::OemToAnsi(std::string_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int inLength = static_cast<int>(text.size());
-  const int wideLength = ::MultiByteToWideChar(CP_OEMCP, 0, text.data(), inLength, nullptr, 0);
-  if (wideLength <= 0) {
-    return std::string(text);
-  }
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  ::MultiByteToWideChar(CP_OEMCP, 0, text.data(), inLength, wide.data(), wideLength);
-  const int ansiLength =
-      ::WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-  if (ansiLength <= 0) {
-    return std::string(text);
-  }
-  std::string ansi(static_cast<std::size_t>(ansiLength), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, ansi.data(), ansiLength, nullptr,
-                        nullptr);
-  return ansi;
+  return ConvertCodePage(text, CP_OEMCP, CP_ACP);
 }
 
 bool CWin32Platform::Is64BitWindows() {
