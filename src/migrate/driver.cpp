@@ -35,8 +35,14 @@ std::string CMigration::FindPreviousConfigDirectory(const std::string& mainIniPa
 }
 
 bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
-  if (productKey_.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
-    return false;
+  // Opened first and created only when missing, so that creating it counts as a change.
+  if (productKey_.Open(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
+    if (beforeRegistryChange_) {
+      beforeRegistryChange_();
+    }
+    if (productKey_.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
+      return false;
+    }
   }
   progress_.SetStatusLine(platform_.LoadStringA(IDS_IMPORTING_FILE));
 
@@ -52,6 +58,10 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
         return false;
       }
     }
+  }
+  // From here on the migration writes below the product key.
+  if (beforeRegistryChange_) {
+    beforeRegistryChange_();
   }
 
   const std::string spool = programDirectory + "Spool";

@@ -44,6 +44,7 @@ bool CBackupStore::Open(const std::string& directory) {
   directory_ = directory;
   usedNames_.clear();
   usedNames_.insert(FoldCase("restore.bat"));
+  usedNames_.insert(FoldCase("restore.reg"));
   if (!platform_.CreateDirectoryA(directory_.c_str())) {
     const win::DWORD error = platform_.GetLastError();
     const win::DWORD attributes = platform_.GetFileAttributesA(directory_.c_str());

@@ -19,6 +19,7 @@ enum class EMutation {
   kWriteFile,
   kDeleteFile,
   kSetAttributes,
+  kMoveFile,
 };
 
 inline const char* MutationName(EMutation mutation) {
@@ -39,6 +40,8 @@ inline const char* MutationName(EMutation mutation) {
       return "delete file";
     case EMutation::kSetAttributes:
       return "set attributes";
+    case EMutation::kMoveFile:
+      return "move file";
   }
   return "?";
 }
@@ -47,6 +50,7 @@ inline const char* MutationName(EMutation mutation) {
 struct CKilled {
   size_t at;
   EMutation what;
+  std::string path;  // the file that the fatal call was about; empty for registry calls
 };
 
 // What the fatal call still gets done.
@@ -87,7 +91,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kCreateDirectory)) {
+    if (Due(EMutation::kCreateDirectory, path)) {
       Die();
     }
     return CPlatformProxy::CreateDirectoryA(path);
@@ -96,7 +100,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kCopyFile)) {
+    if (Due(EMutation::kCopyFile, target)) {
       if (tear_ == ETear::kHalf) {
         // The copy stops half way: the target holds the first half of the source.
         std::string bytes;
@@ -114,7 +118,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kDeleteFile)) {
+    if (Due(EMutation::kDeleteFile, path)) {
       Die();
     }
     return CPlatformProxy::DeleteFileA(path);
@@ -123,7 +127,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kSetAttributes)) {
+    if (Due(EMutation::kSetAttributes, path)) {
       Die();
     }
     return CPlatformProxy::SetFileAttributesA(path, attributes);
@@ -132,14 +136,23 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return nullptr;
     }
-    if (Due(EMutation::kCreateFile)) {
+    if (Due(EMutation::kCreateFile, path)) {
       Die();
     }
     auto file = CPlatformProxy::CreateWriteFile(path);
     if (!file) {
       return file;
     }
-    return std::make_unique<CKillableFile>(*this, std::move(file));
+    return std::make_unique<CKillableFile>(*this, std::move(file), path);
+  }
+  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kMoveFile, target)) {
+      Die();
+    }
+    return CPlatformProxy::MoveFileExA(existing, target, replaceExisting);
   }
 
  private:
@@ -147,13 +160,13 @@ class CKillingPlatform : public CPlatformProxy {
   // the inner file is closed as the system closes a dead process's handles.
   class CKillableFile : public CWriteFile {
    public:
-    CKillableFile(CKillingPlatform& owner, std::unique_ptr<CWriteFile> inner)
-        : owner_(owner), inner_(std::move(inner)) {}
+    CKillableFile(CKillingPlatform& owner, std::unique_ptr<CWriteFile> inner, std::string path)
+        : owner_(owner), inner_(std::move(inner)), path_(std::move(path)) {}
     bool Write(const void* data, win::DWORD size) override {
       if (owner_.Dead()) {
         return false;
       }
-      if (owner_.Due(EMutation::kWriteFile)) {
+      if (owner_.Due(EMutation::kWriteFile, path_)) {
         if (owner_.tear_ == ETear::kHalf && size > 1) {
           inner_->Write(data, size / 2);  // a torn line
         }
@@ -167,20 +180,23 @@ class CKillingPlatform : public CPlatformProxy {
    private:
     CKillingPlatform& owner_;
     std::unique_ptr<CWriteFile> inner_;
+    std::string path_;
   };
 
   bool Dead() const { return killed_; }
-  bool Due(EMutation mutation) {
+  bool Due(EMutation mutation, std::string path = std::string()) {
     mutations_.push_back(mutation);
+    lastPath_ = std::move(path);
     return mutations_.size() == killAt_;
   }
   [[noreturn]] void Die() {
     killed_ = true;
-    throw CKilled{mutations_.size(), mutations_.back()};
+    throw CKilled{mutations_.size(), mutations_.back(), lastPath_};
   }
 
   size_t killAt_;
   ETear tear_;
   bool killed_ = false;
   std::vector<EMutation> mutations_;
+  std::string lastPath_;
 };
