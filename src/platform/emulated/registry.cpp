@@ -373,6 +373,7 @@ class CParser {
         return Fail("a root key cannot be deleted");
       }
       current_ = nullptr;
+      sawKey_ = true;  // its values follow and are skipped
       Key* parent = tree_->roots[root].get();
       for (std::size_t i = 1; parent != nullptr && i + 1 < parts.size(); ++i) {
         parent = parent->Child(parts[i]);
