@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the native suites, the same suites under sanitizers, the fuzz targets for a
 # bounded time, the Windows build's conformance tests under Wine, the end-to-end fixtures through
-# both builds, and the 32-bit release build. Ends with the number of tests that passed.
+# both builds, and the 32-bit release build with its checks (Windows XP SP3 imports and header,
+# reproducible bytes, package). Ends with the number of tests that passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,10 +40,13 @@ counted bash scripts/run-wine-tests.sh build/windows-test
 echo "== end-to-end: fixture machines through both builds, restore.bat under Wine"
 counted bash scripts/e2e.sh
 
-echo "== Windows 32-bit release build"
+echo "== Windows 32-bit release: build, package, and the checks that it starts on Windows XP SP3"
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j"$jobs"
-ls -l build/windows/CheckVela.exe
+cmake --build --preset windows -j"$jobs" --target package
+# The import check itself must reject what XP lacks; then the release: imports, header,
+# manifest, a second build in other directories with the same bytes, and the ZIP.
+python3 scripts/check-release.py --self-test
+python3 scripts/check-release.py --reproduce --package build/windows
 
 passed=$(awk '/^\[  PASSED  \] [0-9]+ tests?\./ {n += $4} /^e2e: [0-9]+ passed/ {n += $2} END {print n + 0}' "$log")
 echo "every test leg passed"

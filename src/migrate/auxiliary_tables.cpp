@@ -76,11 +76,13 @@ void CMigration::MigrateAuxiliaryTables() {
                                  : previousConfigDirectory_ + table.fileName;
     CFindHandle find(platform_);
     win::FindData data;
-    if (!find.First(path, data)) {
+    std::string readable = path;
+    // A file that a run moved into Backup already is read from its copy.
+    if (!find.First(path, data) && (readable = backup_.ReadablePath(path)) == path) {
       continue;
     }
     progress_.SetDetailLine(path);
-    const CIni ini(platform_, path);
+    const CIni ini(platform_, readable);
     table.migrate(platform_, ini);
     backup_.BackupFile(path, table.fileName);
   }

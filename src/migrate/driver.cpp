@@ -5,6 +5,15 @@
 #include "profile/registry_copy.h"
 #include "resource.h"
 
+namespace {
+
+// The subkey of the product key that marks a migration under way: made before the migration's
+// first change and deleted as its last step. A later run finishes a migration that still has
+// it, and leaves a finished one (which never has it) alone.
+constexpr const char* kMigrationMarker = "MigrationInProgress";
+
+}  // namespace
+
 CMigration::CMigration(CPlatform& platform, CProgress& progress)
     : platform_(platform),
       progress_(progress),
@@ -34,6 +43,37 @@ std::string CMigration::FindPreviousConfigDirectory(const std::string& mainIniPa
                                             : mainIniPath.substr(0, lastBackslash + 1);
 }
 
+bool CMigration::MigrationDue() {
+  {
+    CRegKey marker(platform_);
+    if (marker.Open(productKey_.Get(), kMigrationMarker) == win::kErrorSuccess) {
+      return true;  // an interrupted migration, to be finished
+    }
+  }
+  // A queue key means the configuration has been migrated already; so does CurrentJobs, which
+  // every migration that gets past its start makes, also one whose queues were all skipped.
+  CRegKey queues(platform_);
+  if (queues.Open(productKey_.Get(), "Queues") == win::kErrorSuccess) {
+    win::DWORD subKeys = 0;
+    win::DWORD longest = 0;
+    if (platform_.RegQueryInfoKeyA(queues.Get(), &subKeys, &longest) == win::kErrorSuccess &&
+        subKeys >= 1) {
+      return false;
+    }
+  }
+  CRegKey currentJobs(platform_);
+  return currentJobs.Open(productKey_.Get(), "CurrentJobs") != win::kErrorSuccess;
+}
+
+std::string CMigration::ProfileFilePath(const std::string& name) const {
+  // The profile functions look for a name without a directory in the Windows directory.
+  if (!name.empty() && name.find_first_of("\\/:") == std::string::npos) {
+    return windowsDirectory_ +
+           (windowsDirectory_.empty() || windowsDirectory_.back() == '\\' ? "" : "\\") + name;
+  }
+  return FullPath(platform_, name);
+}
+
 bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   // Opened first and created only when missing, so that creating it counts as a change.
   if (productKey_.Open(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
@@ -46,18 +86,9 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   }
   progress_.SetStatusLine(platform_.LoadStringA(IDS_IMPORTING_FILE));
 
-  // A queue key left by an earlier run means the configuration has been migrated already.
-  {
-    CRegKey queues(platform_);
-    if (queues.Open(productKey_.Get(), "Queues") == win::kErrorSuccess) {
-      win::DWORD subKeys = 0;
-      win::DWORD longest = 0;
-      if (platform_.RegQueryInfoKeyA(queues.Get(), &subKeys, &longest) == win::kErrorSuccess &&
-          subKeys >= 1) {
-        productKey_.Close();
-        return false;
-      }
-    }
+  if (!MigrationDue()) {
+    productKey_.Close();
+    return false;
   }
   // From here on the migration writes below the product key.
   if (beforeRegistryChange_) {
@@ -68,6 +99,19 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   platform_.CreateDirectoryA(spool.c_str());
   spoolDirectory_ = spool + "\\";
   spooledNames_.clear();
+  backup_.RemoveTemporaryIn(spool);
+
+  // Nothing moves until the backup directory and the restore script are known to work. The
+  // script also tells which old files earlier runs have moved already: they are read from
+  // their copies.
+  if (!backup_.Open(programDirectory + "Backup")) {
+    productKey_.Close();
+    return false;
+  }
+  {
+    CRegKey marker(platform_);
+    marker.Create(productKey_.Get(), kMigrationMarker);
+  }
 
   std::vector<char> buffer(268);
   win::UINT length = platform_.GetWindowsDirectoryA(buffer.data(), 268);
@@ -75,37 +119,40 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
     buffer.resize(length + 1);
     length = platform_.GetWindowsDirectoryA(buffer.data(), static_cast<win::UINT>(buffer.size()));
   }
-  std::string windowsIni(buffer.data(), length < buffer.size() ? length : 0);
+  windowsDirectory_.assign(buffer.data(), length < buffer.size() ? length : 0);
+  std::string windowsIni = windowsDirectory_;
   windowsIni += (!windowsIni.empty() && windowsIni.back() == '\\') ? "vela.ini" : "\\vela.ini";
   progress_.SetDetailLine(windowsIni);
 
-  mainIni_.SetPath(windowsIni);
+  mainIni_.SetPath(backup_.ReadablePath(windowsIni));
   const std::string mainIniPath = mainIni_.GetString("Settings", "Ini");
   previousConfigDirectory_ = FindPreviousConfigDirectory(mainIniPath);
+  // The main INI is read through the full path of the file that is then backed up, so that a
+  // bare or relative name reads and moves one and the same file.
+  const std::string mainIniFile =
+      mainIniPath.empty() ? mainIniPath : FullPath(platform_, mainIniPath);
 
-  // Nothing moves until the backup directory and the restore script are known to work.
-  if (!backup_.Open(programDirectory + "Backup")) {
-    productKey_.Close();
-    return false;
-  }
-
-  mainIni_.SetPath(mainIniPath);
   progress_.SetDetailLine(mainIniPath);
 
   backup_.BackupFile(windowsIni, "winvela.ini");
+  // Resolved after that move: an Ini that names the Windows-directory vela.ini itself names a
+  // file that is gone now.
+  mainIni_.SetPath(backup_.ReadablePath(mainIniFile));
   MigrateProgramSettings();
   if (!MigrateCurrentJobs()) {
     productKey_.Close();
     return false;
   }
   ReadQueueList();
-  backup_.BackupFile(mainIniPath, "vela.ini");
+  backup_.BackupFile(mainIniFile, "vela.ini");
   for (const auto& [queueName, queueDirectory] : queueDirectories_) {
     MigrateQueue(queueName, queueDirectory);
   }
   MigrateAuxiliaryTables();
 
   backup_.Close();
+  // The last step: the migration is complete.
+  platform_.RegDeleteKeyA(productKey_.Get(), kMigrationMarker);
   productKey_.Close();
   return true;
 }

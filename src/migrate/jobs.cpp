@@ -1,5 +1,6 @@
 // Waiting jobs: each control file cf*.ini becomes a job list entry and a job key; its data
 // files are copied into the spool directory.
+#include <algorithm>
 #include <vector>
 
 #include "migrate/migration.h"
@@ -24,6 +25,18 @@ void CMigration::MigrateQueueJobs(const std::string& queueName, const std::strin
       controlFiles.push_back(queueDirectory + "\\" + data.name);
     }
   }
+  // Control files that a run has moved into Backup already are migrated again from their
+  // copies, in the order in which the search would have found them in their place.
+  const std::vector<std::string> moved = backup_.MovedAway(queueDirectory, "cf*.ini");
+  if (!moved.empty()) {
+    controlFiles.insert(controlFiles.end(), moved.begin(), moved.end());
+    std::sort(controlFiles.begin(), controlFiles.end(),
+              [](const std::string& a, const std::string& b) {
+                const std::string foldedA = FoldCase(a);
+                const std::string foldedB = FoldCase(b);
+                return foldedA != foldedB ? foldedA < foldedB : a < b;
+              });
+  }
   for (const std::string& controlFile : controlFiles) {
     MigrateJob(queueName, controlFile);
   }
@@ -36,20 +49,18 @@ bool CMigration::CopyDataFile(const std::string& dataFileName, const std::string
     return false;
   }
   const std::string folded = FoldCase(StoredFileName(dataFileName));
-  if (spooledNames_.count(folded) != 0) {
+  if (spooledNames_.count(folded) != 0 || folded == FoldCase(kTemporaryFileName)) {
     return false;
   }
-  const std::string target = spoolDirectory_ + dataFileName;
-  if (!platform_.CopyFileA(sourcePath.c_str(), target.c_str(), false)) {
+  if (!backup_.CopyToSpool(sourcePath, spoolDirectory_ + dataFileName)) {
     return false;
   }
   spooledNames_.insert(folded);
-  backup_.AppendRestoreLine(target, FullPath(platform_, sourcePath));
   return true;
 }
 
 void CMigration::MigrateJob(const std::string& queueName, const std::string& controlFilePath) {
-  const CIni ini(platform_, controlFilePath);
+  const CIni ini(platform_, backup_.ReadablePath(controlFilePath));
   progress_.SetDetailLine(controlFilePath);
 
   CMapStringToString job;

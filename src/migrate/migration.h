@@ -45,6 +45,11 @@ class CMigration {
 
  private:
   std::string FindPreviousConfigDirectory(const std::string& mainIniPath);
+  // False when a migration has finished already; true when none has run or one was cut short.
+  bool MigrationDue();
+  // The file that the profile functions read for name: a name without a directory lies in the
+  // Windows directory, any other is taken in full.
+  std::string ProfileFilePath(const std::string& name) const;
   // Copies one data file of a job into the spool directory; false when it was not copied.
   bool CopyDataFile(const std::string& dataFileName, const std::string& sourcePath);
 
@@ -54,6 +59,7 @@ class CMigration {
   CIni mainIni_;
   CBackupStore backup_;
   std::string spoolDirectory_;
+  std::string windowsDirectory_;
   std::string previousConfigDirectory_;
   CMapStringToString queueDirectories_;
   CMapStringToString controlFileDirectories_;

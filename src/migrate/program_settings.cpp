@@ -23,7 +23,7 @@ bool CMigration::MigrateCurrentJobs() {
     return false;
   }
   for (size_t n = 0; n < controlFiles.size(); ++n) {
-    const CIni controlFile(platform_, controlFiles[n]);
+    const CIni controlFile(platform_, backup_.ReadablePath(ProfileFilePath(controlFiles[n])));
     SetDwordValue(platform_, currentJobs.Get(),
                   controlFile.GetString("Settings", "ControlFileName"), static_cast<win::DWORD>(n));
   }

@@ -83,10 +83,12 @@ void CMigration::MigrateQueue(const std::string& queueName, const std::string& q
     return;
   }
   const std::string queueIni = queueDirectory + "\\queue.ini";
+  std::string readable = queueIni;
   {
     CFindHandle find(platform_);
     win::FindData data;
-    if (!find.First(queueIni, data)) {
+    // A queue.ini that a run moved into Backup already is read from its copy.
+    if (!find.First(queueIni, data) && (readable = backup_.ReadablePath(queueIni)) == queueIni) {
       std::string message;
       FormatResourceMessage(platform_, message, IDS_QUEUE_CONFIG_MISSING, queueName.c_str(),
                             queueIni.c_str());
@@ -95,7 +97,7 @@ void CMigration::MigrateQueue(const std::string& queueName, const std::string& q
     }
   }
   progress_.SetDetailLine(queueIni);
-  const CIni ini(platform_, queueIni);
+  const CIni ini(platform_, readable);
 
   CMapStringToString settings;
   ini.GetSection("Settings", settings);

@@ -52,6 +52,35 @@ inline bool EqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && StartsWithNoCase(a, b);
 }
 
+// Matches name against a pattern of * and ? without regard to case, as a file search does.
+inline bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  size_t p = 0;
+  size_t n = 0;
+  size_t starP = std::string_view::npos;
+  size_t starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() &&
+        (pattern[p] == '?' ||
+         (pattern[p] != '*' && Upper(static_cast<unsigned char>(pattern[p])) ==
+                                   Upper(static_cast<unsigned char>(name[n]))))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') {
+    ++p;
+  }
+  return p == pattern.size();
+}
+
 // The value of a hexadecimal digit in either case; -1 for any other character.
 inline int HexDigit(char c) {
   if (c >= '0' && c <= '9') {

@@ -335,6 +335,28 @@ def host_path(drive_c, windows_path):
     return path
 
 
+def in_program_stores(windows_path):
+    """True for a path in the new installation's Backup or Spool."""
+    lower = windows_path.lower()
+    program = "c:\\" + "\\".join(PROGRAM_DIR).lower() + "\\"
+    return lower.startswith(program + "backup\\") or lower.startswith(program + "spool\\")
+
+
+def restore_lines(result):
+    """(copy, old path) of every line of restore.bat, as cmd reads it: OEM text, %% as %, and
+    %~dp0 standing for the Backup folder."""
+    backup = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup\\"
+    pairs = []
+    for line in (result.restore or b"").split(b"\r\n"):
+        m = re.match(r'^copy/y "([^"]+)" "([^"]+)"$', line.decode("cp437"))
+        if m:
+            source, target = (part.replace("%%", "%") for part in m.groups())
+            if source.startswith("%~dp0"):
+                source = backup + source[5:]
+            pairs.append((source, target))
+    return pairs
+
+
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
@@ -411,10 +433,13 @@ def check_result(result, expected, fixture_drive_c, problems):
             w = want[i] if i < len(want) else None
             if g != w:
                 problems.append(f"{label}: restore.bat line {i + 1} is {g!r}, expected {w!r}")
-    # Every fixture file that a backup names has gone; every other one is untouched.
+    # Every fixture file that a backup names has gone; every other one is untouched. Files that
+    # an earlier run left in Backup and Spool are compared above.
     moved = {source.lower() for source in expected["backup"].values()}
     for rel, original in list_files(fixture_drive_c).items():
         windows_path = "C:\\" + rel
+        if in_program_stores(windows_path):
+            continue
         now = host_path(result.drive_c, windows_path)
         if windows_path.lower() in moved and windows_path.lower() not in expected["stays"]:
             if os.path.exists(now):
@@ -669,19 +694,40 @@ class Wine:
         return result
 
     def restore(self, fixture, result, problems):
-        """Runs restore.bat under cmd; every fixture file must be back with its old bytes."""
+        """Runs restore.bat under cmd as an administrator would, by its full path from
+        System32, and then once more from Backup after taking the moved files away again: every
+        fixture file outside Backup and Spool must be back with its old bytes, and every line's
+        old path must hold its copy's bytes."""
         if result.restore is None:
             return
-        proc = self.wine(["wine", "cmd", "/c", "cd /d C:\\Program Files\\Vela\\Backup && restore.bat"],
-                         check=False)
-        if proc.returncode != 0:
-            problems.append(f"restore: cmd exit {proc.returncode}: "
-                            f"{proc.stdout.decode(errors='replace')[-300:]}")
         drive_c = os.path.join(self.prefix, "drive_c")
-        for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
-            now = host_path(drive_c, "C:\\" + rel)
-            if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
-                problems.append(f"restore: C:\\{rel} is not back as it was")
+        script = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup\\restore.bat"
+        lines = restore_lines(result)
+        runs = (("from System32", f'cd /d C:\\windows\\system32 && "{script}"'),
+                ("from Backup", f'cd /d "{os.path.dirname(script)}" && restore.bat'))
+        for how, command in runs:
+            # What the run moved away leaves its old place again before each way of restoring.
+            for source, target in lines:
+                if source.lower().startswith(os.path.dirname(script).lower() + "\\"):
+                    now = host_path(drive_c, target)
+                    if os.path.isfile(now):
+                        os.remove(now)
+            proc = self.wine(["wine", "cmd", "/c", command], check=False)
+            if proc.returncode != 0:
+                problems.append(f"restore {how}: cmd exit {proc.returncode}: "
+                                f"{proc.stdout.decode(errors='replace')[-300:]}")
+            for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
+                if in_program_stores("C:\\" + rel):
+                    continue
+                now = host_path(drive_c, "C:\\" + rel)
+                if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
+                    problems.append(f"restore {how}: C:\\{rel} is not back as it was")
+            for source, target in lines:
+                copy = host_path(drive_c, source)
+                now = host_path(drive_c, target)
+                if os.path.isfile(copy) and (not os.path.isfile(now) or
+                                             read_bytes(now) != read_bytes(copy)):
+                    problems.append(f"restore {how}: {target} does not hold {source}")
         # Every data-file line copied the spool copy onto its source; both still match.
         for name, data in result.spool.items():
             now = os.path.join(drive_c, *PROGRAM_DIR, "Spool", name.decode("cp1252"))

@@ -43,6 +43,7 @@ class CFaultyPlatform : public CPlatformProxy {
   using CPlatformProxy::CPlatformProxy;
 
   Predicate failCopyTo;           // CopyFileA, by target
+  Predicate failCopyFrom;         // CopyFileA, by source
   Predicate failCreateDirectory;  // CreateDirectoryA
   Predicate failCreateKey;        // RegCreateKeyExA, by subkey path
   Predicate failSetValue;         // RegSetValueExA, by value name
@@ -55,7 +56,7 @@ class CFaultyPlatform : public CPlatformProxy {
   bool scriptFillsUp = false;                   // the write that does not fit writes what fits
 
   bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
-    if (failCopyTo && failCopyTo(target)) {
+    if ((failCopyTo && failCopyTo(target)) || (failCopyFrom && failCopyFrom(existing))) {
       SetLastError(error);
       return false;
     }
@@ -82,15 +83,10 @@ class CFaultyPlatform : public CPlatformProxy {
     return CPlatformProxy::RegSetValueExA(key, valueName, type, data, dataSize);
   }
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
-    if (failCreateFile && failCreateFile(path)) {
-      SetLastError(error);
-      return nullptr;
-    }
-    auto file = CPlatformProxy::CreateWriteFile(path);
-    if (file && scriptRoom != static_cast<size_t>(-1)) {
-      return std::make_unique<CFullDiskFile>(*this, std::move(file), scriptRoom, scriptFillsUp);
-    }
-    return file;
+    return Faulty(path, [&] { return CPlatformProxy::CreateWriteFile(path); });
+  }
+  std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override {
+    return Faulty(path, [&] { return CPlatformProxy::OpenAppendFile(path); });
   }
   win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override {
     const win::HFIND find = CPlatformProxy::FindFirstFileA(pattern, data);
@@ -98,6 +94,21 @@ class CFaultyPlatform : public CPlatformProxy {
       afterFindFirst(pattern);
     }
     return find;
+  }
+
+ private:
+  // A file opened for writing, failing as failCreateFile and scriptRoom say.
+  template <typename Open>
+  std::unique_ptr<CWriteFile> Faulty(const char* path, Open open) {
+    if (failCreateFile && failCreateFile(path)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    auto file = open();
+    if (file && scriptRoom != static_cast<size_t>(-1)) {
+      return std::make_unique<CFullDiskFile>(*this, std::move(file), scriptRoom, scriptFillsUp);
+    }
+    return file;
   }
 };
 

@@ -20,6 +20,8 @@ enum class EMutation {
   kDeleteFile,
   kSetAttributes,
   kMoveFile,
+  kDeleteKey,
+  kTruncateFile,
 };
 
 inline const char* MutationName(EMutation mutation) {
@@ -42,6 +44,10 @@ inline const char* MutationName(EMutation mutation) {
       return "set attributes";
     case EMutation::kMoveFile:
       return "move file";
+    case EMutation::kDeleteKey:
+      return "delete key";
+    case EMutation::kTruncateFile:
+      return "truncate file";
   }
   return "?";
 }
@@ -114,6 +120,15 @@ class CKillingPlatform : public CPlatformProxy {
     }
     return CPlatformProxy::CopyFileA(existing, target, failIfExists);
   }
+  win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override {
+    if (Dead()) {
+      return static_cast<win::LONG>(win::kErrorAccessDenied);
+    }
+    if (Due(EMutation::kDeleteKey)) {
+      Die();
+    }
+    return CPlatformProxy::RegDeleteKeyA(key, subKey);
+  }
   bool DeleteFileA(const char* path) override {
     if (Dead()) {
       return false;
@@ -122,6 +137,15 @@ class CKillingPlatform : public CPlatformProxy {
       Die();
     }
     return CPlatformProxy::DeleteFileA(path);
+  }
+  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override {
+    if (Dead()) {
+      return false;
+    }
+    if (Due(EMutation::kMoveFile, target)) {
+      Die();
+    }
+    return CPlatformProxy::MoveFileExA(existing, target, replaceExisting);
   }
   bool SetFileAttributesA(const char* path, win::DWORD attributes) override {
     if (Dead()) {
@@ -133,26 +157,10 @@ class CKillingPlatform : public CPlatformProxy {
     return CPlatformProxy::SetFileAttributesA(path, attributes);
   }
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
-    if (Dead()) {
-      return nullptr;
-    }
-    if (Due(EMutation::kCreateFile, path)) {
-      Die();
-    }
-    auto file = CPlatformProxy::CreateWriteFile(path);
-    if (!file) {
-      return file;
-    }
-    return std::make_unique<CKillableFile>(*this, std::move(file), path);
+    return Killable(path, [&] { return CPlatformProxy::CreateWriteFile(path); });
   }
-  bool MoveFileExA(const char* existing, const char* target, bool replaceExisting) override {
-    if (Dead()) {
-      return false;
-    }
-    if (Due(EMutation::kMoveFile, target)) {
-      Die();
-    }
-    return CPlatformProxy::MoveFileExA(existing, target, replaceExisting);
+  std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override {
+    return Killable(path, [&] { return CPlatformProxy::OpenAppendFile(path); });
   }
 
  private:
@@ -174,7 +182,15 @@ class CKillingPlatform : public CPlatformProxy {
       }
       return inner_->Write(data, size);
     }
-    bool Truncate(std::uint64_t size) override { return !owner_.Dead() && inner_->Truncate(size); }
+    bool Truncate(std::uint64_t size) override {
+      if (owner_.Dead()) {
+        return false;
+      }
+      if (owner_.Due(EMutation::kTruncateFile, path_)) {
+        owner_.Die();
+      }
+      return inner_->Truncate(size);
+    }
     bool Close() override { return owner_.Dead() || inner_->Close(); }
 
    private:
@@ -182,6 +198,22 @@ class CKillingPlatform : public CPlatformProxy {
     std::unique_ptr<CWriteFile> inner_;
     std::string path_;
   };
+
+  // Opening a file for writing creates it: a change of its own.
+  template <typename Open>
+  std::unique_ptr<CWriteFile> Killable(const char* path, Open open) {
+    if (Dead()) {
+      return nullptr;
+    }
+    if (Due(EMutation::kCreateFile, path)) {
+      Die();
+    }
+    auto file = open();
+    if (!file) {
+      return file;
+    }
+    return std::make_unique<CKillableFile>(*this, std::move(file), path);
+  }
 
   bool Dead() const { return killed_; }
   bool Due(EMutation mutation, std::string path = std::string()) {

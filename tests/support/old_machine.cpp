@@ -227,8 +227,13 @@ CRestoreScript ParseRestoreScript(const std::string& oemBytes) {
       }
       return result;
     };
-    script.lines.push_back({undouble(line.substr(prefix.size(), middle - prefix.size())),
-                            undouble(line.substr(middle + 3, line.size() - 1 - (middle + 3)))});
+    // %~dp0 is the script's own folder, Backup: the copy is named relative to it.
+    std::string from = undouble(line.substr(prefix.size(), middle - prefix.size()));
+    if (from.compare(0, 5, "%~dp0") == 0) {
+      from.erase(0, 5);
+    }
+    script.lines.push_back(
+        {from, undouble(line.substr(middle + 3, line.size() - 1 - (middle + 3)))});
   }
   return script;
 }
@@ -340,8 +345,8 @@ std::vector<std::string> COldMachine::LostFiles(const CMachineFiles& original) {
       continue;
     }
     // cmd runs the lines in order: the last one that writes the old place decides.
-    const CRestoreLine* restoring = nullptr;
-    for (const CRestoreLine& line : script.lines) {
+    const CScriptLine* restoring = nullptr;
+    for (const CScriptLine& line : script.lines) {
       if (FoldPath(line.to) == FoldPath(path)) {
         restoring = &line;
       }
@@ -365,7 +370,7 @@ std::vector<std::string> COldMachine::RunRestoreLines() {
   const CRestoreScript script = RestoreScript();
   auto platform = NewPlatform();
   std::vector<std::string> failed = script.malformed;
-  for (const CRestoreLine& line : script.lines) {
+  for (const CScriptLine& line : script.lines) {
     const std::string from =
         IsAbsolute(line.from) ? line.from : std::string(kBackup) + "\\" + line.from;
     // copy/y onto the same file copies nothing and changes nothing.
@@ -373,8 +378,14 @@ std::vector<std::string> COldMachine::RunRestoreLines() {
       continue;
     }
     if (!platform->CopyFileA(from.c_str(), line.to.c_str(), false)) {
-      failed.push_back(from + " -> " + line.to + ": error " +
-                       std::to_string(platform->GetLastError()));
+      const win::DWORD error = platform->GetLastError();
+      // A run that died between a backup's line and its copy's name leaves a line whose copy
+      // is missing while the old file is still in its place: cmd reports the line and goes on.
+      if (error == win::kErrorFileNotFound &&
+          platform->GetFileAttributesA(line.to.c_str()) != win::kInvalidFileAttributes) {
+        continue;
+      }
+      failed.push_back(from + " -> " + line.to + ": error " + std::to_string(error));
     }
   }
   return failed;

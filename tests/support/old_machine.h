@@ -17,13 +17,13 @@
 using CMachineFiles = std::map<std::string, std::string>;
 
 // One line of restore.bat: copy/y "from" "to", with %% read back as % and OEM text as ANSI.
-struct CRestoreLine {
+struct CScriptLine {
   std::string from;
   std::string to;
 };
 
 struct CRestoreScript {
-  std::vector<CRestoreLine> lines;     // complete lines, in order
+  std::vector<CScriptLine> lines;      // complete lines, in order
   std::vector<std::string> malformed;  // complete lines that are not a copy command
   std::string torn;                    // a last line without its CR LF (absent for cmd's user)
 };

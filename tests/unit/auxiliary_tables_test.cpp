@@ -14,8 +14,8 @@ TEST_F(AuxiliaryTablesTest, NoneOfTheFilesPresent) {
     EXPECT_FALSE(Key(key)) << key;
   }
   EXPECT_EQ(RestoreScript(),
-            "copy/y \"winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
-            "copy/y \"vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+            "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
+            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
 }
 
 TEST_F(AuxiliaryTablesTest, AllFiveInTheirBranchesAndOrder) {
@@ -62,11 +62,11 @@ TEST_F(AuxiliaryTablesTest, AllFiveInTheirBranchesAndOrder) {
   }
   const std::string script = RestoreScript();
   const std::string tail =
-      "copy/y \"access.ini\" \"C:\\OLD\\access.ini\"\r\n"
-      "copy/y \"translat.ini\" \"C:\\OLD\\translat.ini\"\r\n"
-      "copy/y \"styles.ini\" \"C:\\OLD\\styles.ini\"\r\n"
-      "copy/y \"protocol.ini\" \"C:\\OLD\\protocol.ini\"\r\n"
-      "copy/y \"ebcdic.ini\" \"C:\\OLD\\ebcdic.ini\"\r\n";
+      "copy/y \"%~dp0access.ini\" \"C:\\OLD\\access.ini\"\r\n"
+      "copy/y \"%~dp0translat.ini\" \"C:\\OLD\\translat.ini\"\r\n"
+      "copy/y \"%~dp0styles.ini\" \"C:\\OLD\\styles.ini\"\r\n"
+      "copy/y \"%~dp0protocol.ini\" \"C:\\OLD\\protocol.ini\"\r\n"
+      "copy/y \"%~dp0ebcdic.ini\" \"C:\\OLD\\ebcdic.ini\"\r\n";
   ASSERT_GE(script.size(), tail.size());
   EXPECT_EQ(script.substr(script.size() - tail.size()), tail);
 }

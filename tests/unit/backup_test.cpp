@@ -24,11 +24,33 @@ class BackupTest : public ::testing::Test {
   CRecordingProgress progress;
 };
 
-TEST(RestoreLine, QuotesBothPathsAndDoublesPercent) {
-  EXPECT_EQ(RestoreLine("vela.ini", "C:\\OLD\\vela.ini"),
-            "copy/y \"vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
-  EXPECT_EQ(RestoreLine("a%b", "C:\\my dir\\%PATH%&x+^y"),
-            "copy/y \"a%%b\" \"C:\\my dir\\%%PATH%%&x+^y\"\r\n");
+TEST(RestoreLine, QuotesBothPathsAndDoublesPercentButThatOfTheScriptsFolder) {
+  EXPECT_EQ(BackupRestoreLine("vela.ini", "C:\\OLD\\vela.ini"),
+            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+  EXPECT_EQ(BackupRestoreLine("a%b", "C:\\my dir\\%PATH%&x+^y"),
+            "copy/y \"%~dp0a%%b\" \"C:\\my dir\\%%PATH%%&x+^y\"\r\n");
+  EXPECT_EQ(SpoolRestoreLine("C:\\Spool\\100%", "C:\\d\\100%"),
+            "copy/y \"C:\\Spool\\100%%\" \"C:\\d\\100%%\"\r\n");
+}
+
+TEST(RestoreLine, ReadsBackEveryFormItWritesAndNothingElse) {
+  CRestoreLine line;
+  ASSERT_TRUE(ParseRestoreLine("copy/y \"%~dp0a%%b\" \"C:\\my dir\\%%PATH%%\"", line));
+  EXPECT_TRUE(line.backup);
+  EXPECT_EQ(line.from, "a%b");
+  EXPECT_EQ(line.to, "C:\\my dir\\%PATH%");
+  ASSERT_TRUE(ParseRestoreLine("copy/y \"C:\\Spool\\df\" \"C:\\d\\df\"", line));
+  EXPECT_FALSE(line.backup);
+  EXPECT_EQ(line.from, "C:\\Spool\\df");
+  // Earlier versions named the copy bare, relative to the folder cmd was started in.
+  ASSERT_TRUE(ParseRestoreLine("copy/y \"lp\" \"C:\\q\\lp\\queue.ini\"", line));
+  EXPECT_TRUE(line.backup);
+  EXPECT_EQ(line.from, "lp");
+  for (const char* other : {"", "@echo off", "copy/y \"%~dp0lp\" \"C:\\q\\que", "copy/y \"lp\"",
+                            "copy/y \"\" \"C:\\x\"", "copy/y \"%~dp0\" \"C:\\x\"",
+                            "copy/y \"a\" \"b\"c\"", "copy /y \"a\" \"b\""}) {
+    EXPECT_FALSE(ParseRestoreLine(other, line)) << other;
+  }
 }
 
 TEST(FileNames, UnsafeBackupNamesStayInsideTheDirectory) {
@@ -79,23 +101,26 @@ TEST_F(BackupTest, MovesTheFileAndWritesItsLine) {
   ASSERT_TRUE(store.Close());
   EXPECT_FALSE(m.Exists("C:\\OLD\\vela.ini"));
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\vela.ini"), "[Settings]\r\n");
-  EXPECT_EQ(Script(), "copy/y \"vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+  EXPECT_EQ(Script(), "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
   EXPECT_TRUE(progress.messages.empty());
 }
 
-TEST_F(BackupTest, AnEarlierRunsBackupIsReplacedAndTheScriptEmptied) {
+TEST_F(BackupTest, AnEarlierRunsBackupsAndLinesStay) {
   m.MakeDir(kBackupDir);
   m.WriteFile(std::string(kBackupDir) + "\\vela.ini", "old backup");
   m.WriteFile(std::string(kBackupDir) + "\\other", "kept");
-  m.WriteFile(std::string(kBackupDir) + "\\restore.bat", "copy/y old lines\r\n");
+  m.WriteFile(std::string(kBackupDir) + "\\restore.bat", "@rem an earlier run\r\n");
   m.WriteFile("C:\\OLD\\vela.ini", "new");
   CBackupStore store(m.Platform(), progress);
   ASSERT_TRUE(store.Open(kBackupDir));
   store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
   store.Close();
-  EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\vela.ini"), "new");
+  EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\vela.ini"), "old backup");
+  EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\vela.ini.1"), "new");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\other"), "kept");
-  EXPECT_EQ(Script(), "copy/y \"vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+  EXPECT_EQ(Script(),
+            "@rem an earlier run\r\n"
+            "copy/y \"%~dp0vela.ini.1\" \"C:\\OLD\\vela.ini\"\r\n");
 }
 
 TEST_F(BackupTest, MissingSourceWritesNoLine) {
@@ -117,13 +142,13 @@ TEST_F(BackupTest, ReadOnlyFileStaysWithItsCopyAndLine) {
   store.Close();
   EXPECT_EQ(m.ReadFile("C:\\OLD\\ro.ini"), "read only");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\ro.ini"), "read only");
-  EXPECT_EQ(Script(), "copy/y \"ro.ini\" \"C:\\OLD\\ro.ini\"\r\n");
+  EXPECT_EQ(Script(), "copy/y \"%~dp0ro.ini\" \"C:\\OLD\\ro.ini\"\r\n");
 }
 
 TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
   m.WriteFile("C:\\OLD\\vela.ini", "keep me");
   CFaultyPlatform platform(m.Platform());
-  platform.failCopyTo = EndsWith("\\vela.ini");
+  platform.failCopyFrom = EndsWith("\\vela.ini");
   CBackupStore store(platform, progress);
   ASSERT_TRUE(store.Open(kBackupDir));
   store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
@@ -219,11 +244,11 @@ TEST_F(BackupTest, CollidingAndHostileNamesAllSurvive) {
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\_CON"), "C:\\OLD\\file3.ini");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\restore.bat.1"), "C:\\OLD\\file4.ini");
   EXPECT_EQ(Script(),
-            "copy/y \"lp\" \"C:\\OLD\\file0.ini\"\r\n"
-            "copy/y \"LP.1\" \"C:\\OLD\\file1.ini\"\r\n"
-            "copy/y \".._.._x\" \"C:\\OLD\\file2.ini\"\r\n"
-            "copy/y \"_CON\" \"C:\\OLD\\file3.ini\"\r\n"
-            "copy/y \"restore.bat.1\" \"C:\\OLD\\file4.ini\"\r\n");
+            "copy/y \"%~dp0lp\" \"C:\\OLD\\file0.ini\"\r\n"
+            "copy/y \"%~dp0LP.1\" \"C:\\OLD\\file1.ini\"\r\n"
+            "copy/y \"%~dp0.._.._x\" \"C:\\OLD\\file2.ini\"\r\n"
+            "copy/y \"%~dp0_CON\" \"C:\\OLD\\file3.ini\"\r\n"
+            "copy/y \"%~dp0restore.bat.1\" \"C:\\OLD\\file4.ini\"\r\n");
 }
 
 // restore.bat is in the OEM code page: a backup name holding a character that code page lacks
@@ -242,8 +267,8 @@ TEST_F(BackupTest, BackupNamesSurviveTheOemCodePage) {
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\lp-0_1"), "one");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\caf\xE9-2"), "two");
   EXPECT_EQ(Script(),
-            "copy/y \"lp-0_1\" \"C:\\OLD\\cf1.ini\"\r\n"
-            "copy/y \"caf\x82-2\" \"C:\\OLD\\cf2.ini\"\r\n");
+            "copy/y \"%~dp0lp-0_1\" \"C:\\OLD\\cf1.ini\"\r\n"
+            "copy/y \"%~dp0caf\x82-2\" \"C:\\OLD\\cf2.ini\"\r\n");
 }
 
 }  // namespace

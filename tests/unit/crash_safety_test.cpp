@@ -63,25 +63,44 @@ std::vector<size_t> KillPoints(const std::vector<EMutation>& mutations) {
   return {points.begin(), points.end()};
 }
 
-// Everything that must hold after the process died at some point of a run on machine.
-// A death while saving the registry may leave its temporary file; the next save replaces it.
-void ExpectRecoverable(COldMachine& machine, const CBaseline& baseline,
-                       bool diedWhileSaving = false) {
-  // The emulated registry is saved only at the very end: after a death it is the old file.
-  EXPECT_EQ(machine.RegistryFile(), baseline.registry);
-  if (!diedWhileSaving) {
-    EXPECT_FALSE(machine.Exists("registry.reg.tmp"));
-  }
+// What the registry keeps of a run that dies: on the emulated machine nothing (it is saved at
+// the end), on Windows every key and value written before the death.
+enum class ERegistry { kSavedAtTheEnd, kWrittenAtOnce };
 
+const char* RegistryName(ERegistry registry) {
+  return registry == ERegistry::kSavedAtTheEnd ? "registry saved at the end"
+                                               : "registry written at once";
+}
+
+// Runs the program on machine and lets it die at change killAt; returns what killed it.
+CKilled RunAndDie(COldMachine& machine, size_t killAt, ETear tear, ERegistry registry) {
+  auto platform = machine.NewPlatform();
+  CKillingPlatform killer(*platform, killAt, tear);
+  try {
+    RunCheckVela(killer);
+  } catch (const CKilled& death) {
+    if (registry == ERegistry::kWrittenAtOnce) {
+      std::string error;
+      EXPECT_TRUE(platform->SaveRegistry(error)) << error;
+    }
+    return death;
+  }
+  ADD_FAILURE() << "the run made fewer than " << killAt << " changes";
+  return {0, EMutation::kCreateKey, std::string()};
+}
+
+// Nothing is lost after a death: every old file is in its place or in Backup with its line.
+void ExpectNothingLost(COldMachine& machine, const CBaseline& baseline) {
   const std::vector<std::string> lost = machine.LostFiles(baseline.original);
   EXPECT_TRUE(lost.empty()) << Join(lost);
+}
 
+// restore.bat brings every old file back byte for byte.
+void ExpectRestorable(COldMachine& machine, const CBaseline& baseline) {
   const std::vector<std::string> failed = machine.RunRestoreLines();
   EXPECT_TRUE(failed.empty()) << Join(failed);
   const std::vector<std::string> missing = machine.NotRestored(baseline.original);
   EXPECT_TRUE(missing.empty()) << Join(missing);
-
-  EXPECT_EQ(machine.RunProgram(), baseline.reference);
 }
 
 TEST(CrashSafetyTest, AnUninterruptedRunMovesEveryConvertedFileAndCanBeUndone) {
@@ -93,6 +112,7 @@ TEST(CrashSafetyTest, AnUninterruptedRunMovesEveryConvertedFileAndCanBeUndone) {
                 "Queue noconfig: config file 'C:\\Vela\\queues\\noconfig\\queue.ini' does not "
                 "exist!"}));
   EXPECT_NE(baseline.reference.registry, baseline.registry);
+  EXPECT_EQ(baseline.reference.registry.find("MigrationInProgress"), std::string::npos);
   EXPECT_EQ(baseline.reference.spool.size(), 5U);
 
   COldMachine machine(baseline.pristine);
@@ -102,12 +122,8 @@ TEST(CrashSafetyTest, AnUninterruptedRunMovesEveryConvertedFileAndCanBeUndone) {
   EXPECT_EQ(script.torn, "");
   EXPECT_EQ(script.lines.size(), 19U);
   EXPECT_FALSE(machine.Exists("drive_c/Vela/vela.ini"));
-  const std::vector<std::string> lost = machine.LostFiles(baseline.original);
-  EXPECT_TRUE(lost.empty()) << Join(lost);
-  const std::vector<std::string> failed = machine.RunRestoreLines();
-  EXPECT_TRUE(failed.empty()) << Join(failed);
-  const std::vector<std::string> missing = machine.NotRestored(baseline.original);
-  EXPECT_TRUE(missing.empty()) << Join(missing);
+  ExpectNothingLost(machine, baseline);
+  ExpectRestorable(machine, baseline);
 }
 
 TEST(CrashSafetyTest, TheRunChangesTheMachineInEveryWayThatIsKilledBelow) {
@@ -116,56 +132,124 @@ TEST(CrashSafetyTest, TheRunChangesTheMachineInEveryWayThatIsKilledBelow) {
   for (const EMutation kind :
        {EMutation::kCreateKey, EMutation::kSetValue, EMutation::kCreateDirectory,
         EMutation::kCopyFile, EMutation::kCreateFile, EMutation::kWriteFile, EMutation::kDeleteFile,
-        EMutation::kMoveFile}) {
+        EMutation::kMoveFile, EMutation::kDeleteKey}) {
     EXPECT_EQ(kinds.count(kind), 1U) << MutationName(kind);
   }
 }
 
-TEST(CrashSafetyTest, ADeathAtAnyChangeLosesNothingAndASecondRunCompletes) {
+// At every change, under both kinds of registry: the death loses nothing, a second run
+// finishes the migration with the registry, Spool and Backup of one uninterrupted run, and
+// restore.bat then brings every old file back. Writes and copies also die half done.
+TEST(CrashSafetyTest, ADeathAtAnyChangeLosesNothingAndASecondRunFinishesTheMigration) {
   const CBaseline& baseline = Baseline();
   size_t tornLines = 0;
   size_t runs = 0;
-  for (const size_t k : KillPoints(baseline.mutations)) {
-    const EMutation kind = baseline.mutations[k - 1];
-    std::vector<ETear> tears = {ETear::kNothing};
-    if (kind == EMutation::kWriteFile || kind == EMutation::kCopyFile) {
-      tears.push_back(ETear::kHalf);
-    }
-    for (const ETear tear : tears) {
-      SCOPED_TRACE("killed at change " + std::to_string(k) + " of " +
-                   std::to_string(baseline.mutations.size()) + " (" + MutationName(kind) +
-                   (tear == ETear::kHalf ? ", half done)" : ")"));
-      COldMachine machine(baseline.pristine);
-      bool scriptWrite = false;  // the fatal call wrote to restore.bat
-      {
-        auto platform = machine.NewPlatform();
-        CKillingPlatform killer(*platform, k, tear);
-        bool killed = false;
-        try {
-          RunCheckVela(killer);
-        } catch (const CKilled& death) {
-          killed = true;
-          EXPECT_EQ(death.at, k);
-          EXPECT_EQ(death.what, kind);
-          scriptWrite = death.path == COldMachine::kScript;
-        }
-        ASSERT_TRUE(killed);
-      }  // the process is gone; nothing saved its registry
-      if (kind == EMutation::kWriteFile && tear == ETear::kHalf && scriptWrite) {
-        EXPECT_NE(machine.RestoreScript().torn, "");
-        ++tornLines;
+  for (const ERegistry registry : {ERegistry::kSavedAtTheEnd, ERegistry::kWrittenAtOnce}) {
+    for (const size_t k : KillPoints(baseline.mutations)) {
+      const EMutation kind = baseline.mutations[k - 1];
+      std::vector<ETear> tears = {ETear::kNothing};
+      if (kind == EMutation::kWriteFile || kind == EMutation::kCopyFile) {
+        tears.push_back(ETear::kHalf);
       }
-      ExpectRecoverable(machine, baseline);
-      ++runs;
-      if (HasFailure()) {
-        return;  // the first broken kill point tells enough
+      for (const ETear tear : tears) {
+        SCOPED_TRACE(std::string(RegistryName(registry)) + ", killed at change " +
+                     std::to_string(k) + " of " + std::to_string(baseline.mutations.size()) + " (" +
+                     MutationName(kind) + (tear == ETear::kHalf ? ", half done)" : ")"));
+        COldMachine machine(baseline.pristine);
+        const CKilled death = RunAndDie(machine, k, tear, registry);
+        EXPECT_EQ(death.at, k);
+        EXPECT_EQ(death.what, kind);
+        if (registry == ERegistry::kSavedAtTheEnd) {
+          EXPECT_EQ(machine.RegistryFile(), baseline.registry);
+        }
+        // Only a line of restore.bat is torn; restore.reg is written whole or not at all.
+        if (kind == EMutation::kWriteFile && tear == ETear::kHalf &&
+            death.path == COldMachine::kScript) {
+          EXPECT_NE(machine.RestoreScript().torn, "");
+          ++tornLines;
+        }
+        ExpectNothingLost(machine, baseline);
+        EXPECT_EQ(machine.RunProgram(), baseline.reference);
+        ExpectRestorable(machine, baseline);
+        ++runs;
+        if (::testing::Test::HasFailure()) {
+          return;  // the first broken kill point tells enough
+        }
       }
     }
   }
   RecordProperty("changes", static_cast<int>(baseline.mutations.size()));
   RecordProperty("killed_runs", static_cast<int>(runs));
   EXPECT_GT(tornLines, 10U);
-  EXPECT_GT(runs, baseline.mutations.size());
+  EXPECT_GT(runs, 2 * baseline.mutations.size());
+}
+
+// Going back first (restore.bat run after the death) and then running again also ends as one
+// uninterrupted run.
+TEST(CrashSafetyTest, RestoringAfterADeathAndRunningAgainFinishesTheMigration) {
+  const CBaseline& baseline = Baseline();
+  for (const ERegistry registry : {ERegistry::kSavedAtTheEnd, ERegistry::kWrittenAtOnce}) {
+    for (size_t k = 1; k <= baseline.mutations.size(); k += 5) {
+      SCOPED_TRACE(std::string(RegistryName(registry)) + ", killed at change " + std::to_string(k));
+      COldMachine machine(baseline.pristine);
+      RunAndDie(machine, k, ETear::kNothing, registry);
+      ExpectRestorable(machine, baseline);
+      EXPECT_EQ(machine.RunProgram(), baseline.reference);
+      if (::testing::Test::HasFailure()) {
+        return;
+      }
+    }
+  }
+}
+
+// A run that dies, a second run that dies too, and a third one that finishes.
+TEST(CrashSafetyTest, TwoDeathsInARowStillEndAsOneUninterruptedRun) {
+  const CBaseline& baseline = Baseline();
+  for (const ERegistry registry : {ERegistry::kSavedAtTheEnd, ERegistry::kWrittenAtOnce}) {
+    for (size_t first = 3; first < baseline.mutations.size(); first += 23) {
+      for (const size_t second : {size_t{1}, size_t{4}, first / 2 + 1, first + 7}) {
+        SCOPED_TRACE(std::string(RegistryName(registry)) + ", killed at change " +
+                     std::to_string(first) + ", then at change " + std::to_string(second) +
+                     " of the second run");
+        COldMachine machine(baseline.pristine);
+        RunAndDie(machine, first, ETear::kHalf, registry);
+        {
+          auto platform = machine.NewPlatform();
+          CKillingPlatform killer(*platform, second, ETear::kHalf);
+          try {
+            RunCheckVela(killer);
+            continue;  // the second run needed fewer changes: it finished
+          } catch (const CKilled&) {
+            if (registry == ERegistry::kWrittenAtOnce) {
+              std::string error;
+              EXPECT_TRUE(platform->SaveRegistry(error)) << error;
+            }
+          }
+        }
+        ExpectNothingLost(machine, baseline);
+        EXPECT_EQ(machine.RunProgram(), baseline.reference);
+        ExpectRestorable(machine, baseline);
+        if (::testing::Test::HasFailure()) {
+          return;
+        }
+      }
+    }
+  }
+}
+
+// A finished migration run again changes nothing: no registry value, no file, no line.
+TEST(CrashSafetyTest, AFinishedMigrationRunAgainChangesNothing) {
+  const CBaseline& baseline = Baseline();
+  COldMachine machine(baseline.pristine);
+  machine.RunProgram();
+  const CMachineFiles files = machine.Files();
+  CRunResult again = machine.RunProgram();
+  EXPECT_EQ(again.endResult, win::kIdCancel);
+  EXPECT_TRUE(again.messages.empty());
+  again.endResult = baseline.reference.endResult;
+  again.messages = baseline.reference.messages;
+  EXPECT_EQ(again, baseline.reference);
+  EXPECT_EQ(machine.Files(), files);
 }
 
 // ---- Saving the emulated registry: through a temporary file that replaces the old one.
@@ -206,7 +290,8 @@ TEST(CrashSafetyTest, ADeathWhileSavingTheRegistryLeavesTheOldFileWhole) {
     const std::vector<std::string> lost = machine.LostFiles(baseline.original);
     EXPECT_TRUE(lost.empty()) << Join(lost);
     EXPECT_EQ(fs::file_size(fs::path(machine.Root()) / "registry.reg.tmp"), limit);
-    ExpectRecoverable(machine, baseline, true);
+    ExpectRestorable(machine, baseline);
+    EXPECT_EQ(machine.RunProgram(), baseline.reference);
     EXPECT_FALSE(machine.Exists("registry.reg.tmp"));
   }
 }

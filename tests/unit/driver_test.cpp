@@ -24,8 +24,8 @@ TEST_F(DriverTest, MovesBothIniFilesAndCreatesTheDirectories) {
             "[Settings]\r\nIni=C:\\OLD\\vela.ini\r\n");
   EXPECT_EQ(m.ReadFile(std::string(kBackup) + "vela.ini"), "[Settings]\r\nLevel=3\r\n");
   EXPECT_EQ(RestoreScript(),
-            "copy/y \"winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
-            "copy/y \"vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+            "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
+            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
   EXPECT_EQ(Value("", "Level"), Dword(3));
   EXPECT_TRUE(Key("CurrentJobs"));
   EXPECT_TRUE(progress.messages.empty());
@@ -37,11 +37,11 @@ TEST_F(DriverTest, AnEarlierMigrationStopsEverything) {
   ASSERT_EQ(queue.Create(win::kHkeyLocalMachine, "SOFTWARE\\Quillon\\Vela\\Queues\\lp"), 0);
   queue.Close();
   m.MakeDir(std::string(kProgram) + "Backup");
-  m.WriteFile(std::string(kBackup) + "restore.bat", "copy/y \"x\" \"C:\\x\"\r\n");
+  m.WriteFile(std::string(kBackup) + "restore.bat", "copy/y \"%~dp0x\" \"C:\\x\"\r\n");
   EXPECT_FALSE(Migrate());
   EXPECT_EQ(progress.status, "Importing file");
   EXPECT_FALSE(m.Exists(std::string(kProgram) + "Spool"));
-  EXPECT_EQ(RestoreScript(), "copy/y \"x\" \"C:\\x\"\r\n");
+  EXPECT_EQ(RestoreScript(), "copy/y \"%~dp0x\" \"C:\\x\"\r\n");
   EXPECT_TRUE(m.Exists(kWindowsIni));
   EXPECT_TRUE(m.Exists("C:\\OLD\\vela.ini"));
   EXPECT_FALSE(Value("", "Level"));
@@ -141,8 +141,8 @@ TEST_F(DriverTest, WithoutIniTheAuxiliaryFilesAreLookedForInTheCurrentDirectory)
   EXPECT_TRUE(Key("CurrentJobs"));
   EXPECT_EQ(Value("Access", "Open"), Dword(1));
   EXPECT_EQ(RestoreScript(),
-            "copy/y \"winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
-            "copy/y \"access.ini\" \"C:\\access.ini\"\r\n");
+            "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
+            "copy/y \"%~dp0access.ini\" \"C:\\access.ini\"\r\n");
 }
 
 TEST_F(DriverTest, IniNamingTheWindowsFileItselfMigratesNothingMore) {
@@ -151,7 +151,7 @@ TEST_F(DriverTest, IniNamingTheWindowsFileItselfMigratesNothingMore) {
   EXPECT_TRUE(Migrate());
   EXPECT_FALSE(m.Exists(kWindowsIni));
   EXPECT_FALSE(Value("", "Level"));
-  EXPECT_EQ(RestoreScript(), "copy/y \"winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
+  EXPECT_EQ(RestoreScript(), "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
   EXPECT_TRUE(progress.messages.empty());
 }
 
@@ -163,7 +163,7 @@ TEST_F(DriverTest, UncreatableCurrentJobsStopsWithTheMainIniInPlace) {
   EXPECT_FALSE(m.Exists(kWindowsIni));
   EXPECT_TRUE(m.Exists("C:\\OLD\\vela.ini"));
   EXPECT_EQ(Value("", "Level"), Dword(3));
-  EXPECT_EQ(RestoreScript(), "copy/y \"winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
+  EXPECT_EQ(RestoreScript(), "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
 }
 
 TEST_F(DriverTest, UncreatableProductKeyChangesNothing) {
@@ -198,7 +198,7 @@ TEST_F(DriverTest, FullDiskOnRestoreScriptClosesTheDialogWithCancelAndLosesNothi
   EXPECT_NE(platform.Messages()[0].find("restore.bat"), std::string::npos);
   EXPECT_FALSE(m.Exists(kWindowsIni));
   EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "[Settings]\r\nLevel=3\r\n");
-  EXPECT_EQ(RestoreScript(), "copy/y \"winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
+  EXPECT_EQ(RestoreScript(), "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
 }
 
 TEST_F(DriverTest, ASecondRunStopsOnceQueuesExist) {

@@ -205,7 +205,7 @@ TEST_F(FaultsTest, FullDiskInBackupNamesEachFileAndLeavesItInPlace) {
 }
 
 TEST_F(FaultsTest, FullDiskForOneBackupLeavesThatFileAndMovesTheOthers) {
-  faulty.failCopyTo = EndsWith("\\Backup\\lp-017");
+  faulty.failCopyFrom = EndsWith("\\lp\\cf00017.ini");
   faulty.error = win::kErrorDiskFull;
   EXPECT_EQ(Run(), win::kIdOk);
   EXPECT_EQ(faulty.Messages(),

@@ -52,7 +52,7 @@ TEST_F(JobsTest, AJobWithTwoDataFiles) {
   const std::string tail =
       "copy/y \"C:\\Program Files\\Vela\\Spool\\df1.prn\" \"C:\\DATA\\df1.prn\"\r\n"
       "copy/y \"C:\\Program Files\\Vela\\Spool\\df2.prn\" \"C:\\DATA\\df2.prn\"\r\n"
-      "copy/y \"lp-001\" \"C:\\OLD\\lp\\cf001.ini\"\r\n";
+      "copy/y \"%~dp0lp-001\" \"C:\\OLD\\lp\\cf001.ini\"\r\n";
   ASSERT_GE(script.size(), tail.size());
   EXPECT_EQ(script.substr(script.size() - tail.size()), tail);
   EXPECT_NE(std::find(progress.details.begin(), progress.details.end(), "C:\\OLD\\lp\\cf001.ini"),

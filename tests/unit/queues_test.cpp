@@ -43,7 +43,7 @@ TEST_F(QueuesTest, SettingsRenamesAndModeSize) {
   // queue.ini is backed up under the bare queue name, once.
   EXPECT_FALSE(m.Exists("C:\\OLD\\lp\\queue.ini"));
   EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp"));
-  EXPECT_NE(RestoreScript().find("copy/y \"lp\" \"C:\\OLD\\lp\\queue.ini\"\r\n"),
+  EXPECT_NE(RestoreScript().find("copy/y \"%~dp0lp\" \"C:\\OLD\\lp\\queue.ini\"\r\n"),
             std::string::npos);
 }
 
@@ -143,8 +143,8 @@ TEST_F(QueuesTest, HostileQueueNamesStayInsideBackup) {
   EXPECT_EQ(m.ReadFile(std::string(kBackup) + "restore.bat.1"),
             "[Settings]\r\nName=restore.bat\r\n");
   const std::string script = RestoreScript();
-  EXPECT_EQ(script.rfind("copy/y \"winvela.ini\"", 0), 0U) << script;
-  EXPECT_NE(script.find("copy/y \"restore.bat.1\" \"C:\\OLD\\q114\\queue.ini\""),
+  EXPECT_EQ(script.rfind("copy/y \"%~dp0winvela.ini\"", 0), 0U) << script;
+  EXPECT_NE(script.find("copy/y \"%~dp0restore.bat.1\" \"C:\\OLD\\q114\\queue.ini\""),
             std::string::npos);
 }
 

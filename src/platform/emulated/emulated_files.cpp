@@ -44,43 +44,14 @@ win::DWORD AttributesOf(const struct stat& st) {
   return kFileAttributeArchive | (IsReadOnly(st) ? win::kFileAttributeReadOnly : 0);
 }
 
-// Matches an ANSI name against a pattern of * and ?, without regard to case.
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-  size_t p = 0;
-  size_t n = 0;
-  size_t starP = std::string_view::npos;
-  size_t starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() &&
-        (pattern[p] == '?' ||
-         (pattern[p] != '*' && ansi::Upper(static_cast<unsigned char>(pattern[p])) ==
-                                   ansi::Upper(static_cast<unsigned char>(name[n]))))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      starP = p++;
-      starN = n;
-    } else if (starP != std::string_view::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') {
-    ++p;
-  }
-  return p == pattern.size();
-}
-
 bool MatchesSearch(const std::string& pattern, const std::string& name) {
-  if (WildcardMatch(pattern, name)) {
+  if (ansi::WildcardMatch(pattern, name)) {
     return true;
   }
   // "name.*" also finds "name" itself: the extension may be empty.
   return pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0 &&
          name.find('.') == std::string::npos &&
-         WildcardMatch(std::string_view(pattern).substr(0, pattern.size() - 2), name);
+         ansi::WildcardMatch(std::string_view(pattern).substr(0, pattern.size() - 2), name);
 }
 
 bool WriteAll(int fd, const char* data, size_t size, int& error) {
@@ -268,14 +239,13 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   if (in < 0) {
     return Fail(ErrnoError(errno, from.host));
   }
-  // The copy goes to a temporary file beside the target and replaces it only when complete, so
-  // that a failed copy never leaves half a file.
-  std::string temp = directory + "/." + NameOf(to.host) + ".cvcopy-XXXXXX";
-  const int out = ::mkstemp(temp.data());
+  // As on Windows, the copy is written into the target itself, and a failed copy removes what
+  // it wrote. (The migration copies to a temporary name of its own and renames it into place.)
+  const int out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (out < 0) {
     const int error = errno;
     ::close(in);
-    return Fail(ErrnoError(error, temp));
+    return Fail(ErrnoError(error, to.host));
   }
   char chunk[65536];
   int error = 0;
@@ -304,11 +274,8 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   if (::close(out) != 0 && error == 0) {
     error = errno;
   }
-  if (error == 0 && ::rename(temp.c_str(), to.host.c_str()) != 0) {
-    error = errno;
-  }
   if (error != 0) {
-    ::unlink(temp.c_str());
+    ::unlink(to.host.c_str());
     return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
                                                    : ErrnoError(error, to.host));
   }
