@@ -6,6 +6,7 @@
 
 #include "platform/ansi_text.h"
 #include "platform/reg_text.h"
+#include "profile/backup.h"
 #include "profile/registry_copy.h"
 
 namespace {
@@ -275,7 +276,8 @@ void CRegistryRestore::Write() {
   if (platform_.GetFileAttributesA(target.c_str()) != win::kInvalidFileAttributes) {
     return;
   }
-  const std::string temporary = directory + "\\" + kTemporaryName;
+  // The migration's own temporary file, which a later run removes when it is left over.
+  const std::string temporary = directory + "\\" + kTemporaryFileName;
   const std::string text = Text();
   std::unique_ptr<CWriteFile> file = platform_.CreateWriteFile(temporary.c_str());
   if (!file) {

@@ -11,8 +11,6 @@
 class CRegistryRestore {
  public:
   static constexpr const char* kFileName = "restore.reg";
-  // The migration's own temporary file in Backup, renamed into place when complete.
-  static constexpr const char* kTemporaryName = "~CheckVela.tmp";
 
   explicit CRegistryRestore(CPlatform& platform);
 
