@@ -469,19 +469,6 @@ def compare_again(first, again, problems):
         problems.append(f"{again.label}: restore.reg was replaced or removed")
 
 
-def parse_restore_lines(script):
-    """(from, to) Windows paths of every copy line of restore.bat (OEM text)."""
-    pairs = []
-    for line in script.decode("cp437").split("\r\n"):
-        if not line:
-            continue
-        m = re.fullmatch(r'copy/y "(.*)" "(.*)"', line)
-        if not m:
-            raise Failure(f"restore.bat: not a copy line: {line!r}")
-        pairs.append(tuple(part.replace("%%", "%") for part in m.groups()))
-    return pairs
-
-
 def diff_texts(got, want, label):
     """The first differing line of two registry texts, for a failure message."""
     g, w = got.split(b"\r\n"), want.split(b"\r\n")
@@ -542,7 +529,8 @@ def run_native_program(machine, label):
 
 
 def go_back_native(fixture, result, args, problems):
-    """Imports restore.reg with regimport, runs restore.bat's copy lines, runs again."""
+    """Imports restore.reg with regimport, runs restore.bat's copy lines, runs again: every
+    fixture file outside Backup and Spool must be back, then the result must be the first's."""
     machine = result.machine
     changed = result.registry_text != result.registry_before
     check_restore_reg_presence(result, changed, problems)
@@ -558,12 +546,12 @@ def go_back_native(fixture, result, args, problems):
         if now != result.registry_before:
             problems.append(diff_texts(now, result.registry_before,
                                        "native restore.reg: registry.reg after the import"))
-    if result.restore is not None:
-        for source, target in parse_restore_lines(result.restore):
-            if not re.match(r"[A-Za-z]:\\", source):
-                source = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup\\" + source
-            shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
+    # restore.bat's lines in order, as cmd runs them.
+    for source, target in restore_lines(result):
+        shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
     for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
+        if in_program_stores("C:\\" + rel):
+            continue
         now = host_path(drive_c, "C:\\" + rel)
         if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
             problems.append(f"native restore.bat: C:\\{rel} is not back as it was")
