@@ -263,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail("the saved registry does not load again: " + error);
   }
 
-  // Run restore.bat: each line copies a file (a bare name is in Backup) over an old place.
+  // Run restore.bat: each line copies a file (in Backup or Spool) over an old place.
   std::map<std::string, std::string> restored;
   std::string script;
   if (ReadHost(machine.HostPath(std::string(kBackup) + "restore.bat"), script)) {
@@ -280,10 +280,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           middle == std::string::npos || line.find("\" \"", middle + 1) != std::string::npos) {
         Fail("malformed restore line: " + line);
       }
-      std::string from = BatchPath(line.substr(8, middle - 8));
+      // %~dp0, the one single %, stands for the script's own folder, Backup.
+      std::string from = line.substr(8, middle - 8);
+      const bool inBackup = from.compare(0, 5, "%~dp0") == 0;
+      from = BatchPath(inBackup ? from.substr(5) : from);
       const std::string to = BatchPath(line.substr(middle + 3, line.size() - middle - 4));
-      if (from.find(':') == std::string::npos && from.compare(0, 1, "\\") != 0) {
+      if (inBackup) {
         from = kBackup + from;
+      } else if (from.find(':') == std::string::npos) {
+        Fail("a copy named neither in full nor through %~dp0: " + line);
       }
       const std::string fromHost = machine.HostPath(from);
       std::string bytes;

@@ -6,12 +6,28 @@
 
 #include "resource.h"
 
+namespace {
+
+// The system's text for code in the system default language. Where that language has no
+// message table (an English Windows with another system locale, say) the system's own language
+// order is asked instead.
+bool SystemText(CPlatform& platform, win::DWORD code, std::string& text) {
+  if (platform.FormatSystemMessage(code, win::kLangSystemDefault, text)) {
+    return true;
+  }
+  const win::DWORD error = platform.GetLastError();
+  return (error == win::kErrorResourceLangNotFound || error == win::kErrorMuiFileNotFound) &&
+         platform.FormatSystemMessage(code, win::kLangSearchOrder, text);
+}
+
+}  // namespace
+
 const char* CWin32ErrorText::SetFromCode(CPlatform& platform, win::DWORD code) {
   if (code == 0) {
     code = platform.GetLastError();
   }
   std::string text;
-  if (!platform.FormatSystemMessage(code, text)) {
+  if (!SystemText(platform, code, text)) {
     text.clear();
     FormatResourceMessage(platform, text, IDS_UNKNOWN_WIN32_ERROR,
                           static_cast<unsigned long>(code));

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "install/install.h"
+#include "platform/ansi_text.h"
 #include "profile/registry_copy.h"
 
 namespace {
@@ -97,7 +98,9 @@ void HandOverUninstallEntry(CPlatform& platform, const std::function<void()>& be
       oldCommand = ReadUninstallString(platform, entry.Get());
     }
   }
-  if (oldCommand.empty() || oldCommand.find("delvela.exe") != std::string::npos) {
+  // The short path that an earlier run wrote may come back in capitals (DELVELA.EXE); writing
+  // again would replace the saved old command, which is kept nowhere else.
+  if (oldCommand.empty() || ansi::Fold(oldCommand).find("DELVELA.EXE") != std::string::npos) {
     return;
   }
   // Decided before anything is written: the entry is never pointed at nothing.

@@ -1,9 +1,12 @@
 // Waiting jobs: each control file cf*.ini becomes a job list entry and a job key; its data
 // files are copied into the spool directory.
 #include <algorithm>
+#include <set>
+#include <string_view>
 #include <vector>
 
 #include "migrate/migration.h"
+#include "platform/ansi_text.h"
 #include "profile/file_names.h"
 #include "profile/registry_copy.h"
 
@@ -11,6 +14,45 @@ namespace {
 
 // The longest key name the registry accepts.
 constexpr size_t kMaxKeyNameLength = 255;
+
+// True when a file's long name matches cf*.ini, without regard to case. The system's search
+// compares the pattern with 8.3 short names too, and so also reports stray copies such as
+// cf0001.ini_old or cf0001.inibak (short name CF0001~1.INI).
+bool IsControlFileName(const std::string& name) {
+  constexpr std::string_view kPrefix = "cf";
+  constexpr std::string_view kSuffix = ".ini";
+  return name.size() >= kPrefix.size() + kSuffix.size() && ansi::StartsWithNoCase(name, kPrefix) &&
+         ansi::EqualNoCase(std::string_view(name).substr(name.size() - kSuffix.size()), kSuffix);
+}
+
+// The numbers k up to dataFiles, ascending, that have a File key in the Files section: "File"
+// and k in decimal without leading zeros, in any case, as the profile functions match it. No
+// other k names a data file, so a DataFiles of 2147483647 is not counted through. The whole key
+// list is read, however long, so that no File key is missed.
+std::set<int> DataFileNumbers(const CIni& ini, int dataFiles) {
+  std::set<int> numbers;
+  if (dataFiles < 1) {
+    return numbers;
+  }
+  constexpr size_t kPrefixLength = 4;  // "File"
+  constexpr size_t kMaxDigits = 10;    // more are beyond any int
+  CStringArray names;
+  ini.GetAllSectionKeys("Files", names);
+  for (const std::string& name : names) {
+    if (!ansi::StartsWithNoCase(name, "File")) {
+      continue;
+    }
+    const std::string digits = name.substr(kPrefixLength);
+    if (!IsAllDigits(digits) || digits[0] == '0' || digits.size() > kMaxDigits) {
+      continue;
+    }
+    const long long k = std::stoll(digits);
+    if (k <= dataFiles) {
+      numbers.insert(static_cast<int>(k));
+    }
+  }
+  return numbers;
+}
 
 }  // namespace
 
@@ -22,7 +64,9 @@ void CMigration::MigrateQueueJobs(const std::string& queueName, const std::strin
     win::FindData data;
     for (bool found = find.First(queueDirectory + "\\cf*.ini", data); found;
          found = find.Next(data)) {
-      controlFiles.push_back(queueDirectory + "\\" + data.name);
+      if (IsControlFileName(data.name)) {
+        controlFiles.push_back(queueDirectory + "\\" + data.name);
+      }
     }
   }
   // Control files that a run has moved into Backup already are migrated again from their
@@ -66,7 +110,7 @@ void CMigration::MigrateJob(const std::string& queueName, const std::string& con
   CMapStringToString job;
   ini.GetSection("Settings", job);
   ini.GetSection("Files", job);
-  job["QueueName"] = queueName;
+  SetEntryNoCase(job, "QueueName", queueName);
 
   const std::string sequenceNumber = ini.GetString("Settings", "Seqno");
   const std::string controlFileName = ini.GetString("Settings", "ControlFileName");
@@ -79,7 +123,7 @@ void CMigration::MigrateJob(const std::string& queueName, const std::string& con
   }
 
   const int dataFiles = ini.GetInt("Settings", "DataFiles", 0);
-  for (int k = 1; k <= dataFiles; ++k) {
+  for (const int k : DataFileNumbers(ini, dataFiles)) {
     const std::string fileKey = "File" + std::to_string(k);
     const std::string dataKey = "Data" + std::to_string(k);
     const std::string fileEntry = ini.GetString("Files", fileKey);
@@ -94,13 +138,13 @@ void CMigration::MigrateJob(const std::string& queueName, const std::string& con
       source = ini.GetString("Files", dataKey);
     }
     if (CopyDataFile(dataFileName, source)) {
-      job[fileKey] = prefix + dataFileName;
-      job[dataKey] = dataFileName;
-      job[dataFileName] = dataFileName;
+      SetEntryNoCase(job, fileKey, prefix + dataFileName);
+      SetEntryNoCase(job, dataKey, dataFileName);
+      SetEntryNoCase(job, dataFileName, dataFileName);
     }
   }
 
-  job.erase("ControlFileName");
+  RemoveEntryNoCase(job, "ControlFileName");
   // A job key needs a name of its own that the registry accepts; without one the job keeps
   // its list entry, its spool copies and its backed-up control file.
   if (!controlFileName.empty() && controlFileName.size() <= kMaxKeyNameLength) {

@@ -5,6 +5,7 @@
 
 #include "app/error_text.h"
 #include "migrate/migration.h"
+#include "platform/ansi_text.h"
 #include "profile/registry_copy.h"
 #include "resource.h"
 
@@ -41,12 +42,16 @@ std::array<unsigned char, kLogFontSize> BuildLogFont(const CIni& ini, const std:
   return record;
 }
 
-void MoveEntry(CMapStringToString& map, const std::string& from, const std::string& to) {
-  const auto entry = map.find(from);
+// Moves the entry from, in any spelling, to the name to. The old server read it through the
+// profile functions, which find every spelling; each spelling holds the value they give.
+void MoveEntryNoCase(CMapStringToString& map, const std::string& from, const std::string& to) {
+  const auto entry = std::find_if(map.begin(), map.end(), [&from](const auto& candidate) {
+    return ansi::EqualNoCase(candidate.first, from);
+  });
   if (entry != map.end()) {
     std::string value = std::move(entry->second);
-    map.erase(entry);
-    map[to] = std::move(value);
+    RemoveEntryNoCase(map, from);
+    SetEntryNoCase(map, to, std::move(value));
   }
 }
 
@@ -101,14 +106,14 @@ void CMigration::MigrateQueue(const std::string& queueName, const std::string& q
 
   CMapStringToString settings;
   ini.GetSection("Settings", settings);
-  MoveEntry(settings, "InsertBytes", "bInsertBytes");
-  MoveEntry(settings, "AppendBytes", "bAppendBytes");
+  MoveEntryNoCase(settings, "InsertBytes", "bInsertBytes");
+  MoveEntryNoCase(settings, "AppendBytes", "bAppendBytes");
   ini.GetSection("Bytes", settings);
   ini.GetSection("Margins", settings);
-  settings.erase("ModeSize");
+  RemoveEntryNoCase(settings, "ModeSize");
   const auto controlFileDirectory = controlFileDirectories_.find(queueName);
   if (controlFileDirectory != controlFileDirectories_.end()) {
-    settings["cfdir"] = controlFileDirectory->second;
+    SetEntryNoCase(settings, "cfdir", controlFileDirectory->second);
   }
   const std::string keyPath = "Queues\\" + queueName;
   WritePrintSettingsToKey(platform_, settings, keyPath);

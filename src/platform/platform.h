@@ -47,7 +47,16 @@ constexpr DWORD kErrorMoreData = 234;
 constexpr DWORD kErrorNoMoreItems = 259;
 constexpr DWORD kErrorDirectory = 267;
 constexpr DWORD kErrorBadFormat = 11;
+constexpr DWORD kErrorBadExeFormat = 193;
+constexpr DWORD kErrorMrMidNotFound = 317;
 constexpr DWORD kErrorRegistryCorrupt = 1015;
+constexpr DWORD kErrorResourceLangNotFound = 1815;
+constexpr DWORD kErrorMuiFileNotFound = 15100;
+
+// Language ids for system message texts: the system default language, and 0 for the system's
+// own search order (neutral, thread, user and system default languages, then US English).
+constexpr DWORD kLangSystemDefault = 0x0800;
+constexpr DWORD kLangSearchOrder = 0;
 
 // Registry value types.
 constexpr DWORD kRegNone = 0;
@@ -120,9 +129,10 @@ class CPlatform {
   // ---- Errors and texts
   virtual win::DWORD GetLastError() = 0;
   virtual void SetLastError(win::DWORD code) = 0;
-  // The system's message text for code (FormatMessageA from the system table, neutral
-  // language, no inserts); false when the system has none.
-  virtual bool FormatSystemMessage(win::DWORD code, std::string& text) = 0;
+  // The system's message text for code in language languageId (FormatMessageA from the system
+  // table, inserts ignored: a %1 in the text stays as it is); false with the last error set when
+  // the system has no text for code in that language.
+  virtual bool FormatSystemMessage(win::DWORD code, win::DWORD languageId, std::string& text) = 0;
   // String id of the program's string table; empty when there is none.
   virtual std::string LoadStringA(win::UINT id) = 0;
   // Converts ANSI text to the OEM code page that cmd reads batch files in, and back. A

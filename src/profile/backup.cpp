@@ -233,9 +233,9 @@ std::vector<std::string> CBackupStore::FoldedDirectoryForms(const std::string& d
 const CBackupStore::Backup* CBackupStore::FindBackup(const std::string& oldPath) {
   // A line may give the path with its directory in short form, when the OEM code page could
   // not spell the long one.
-  const std::string name = FoldPath(NameOf(oldPath));
-  for (const std::string& directory : FoldedDirectoryForms(DirectoryOf(oldPath))) {
-    const auto entry = journal_.backups.find(directory + "\\" + name);
+  const std::string name = "\\" + FoldPath(NameOf(oldPath));
+  for (std::string directory : FoldedDirectoryForms(DirectoryOf(oldPath))) {
+    const auto entry = journal_.backups.find(directory.append(name));
     if (entry != journal_.backups.end()) {
       return &entry->second;
     }
@@ -257,7 +257,7 @@ std::string CBackupStore::ReadablePath(const std::string& path) {
     return path;
   }
   if (const Backup* backup = FindBackup(oldPath)) {
-    const std::string copy = directory_ + "\\" + backup->name;
+    std::string copy = directory_ + "\\" + backup->name;
     if (platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes) {
       return copy;
     }
@@ -269,16 +269,18 @@ std::vector<std::string> CBackupStore::MovedAway(const std::string& directory,
                                                  const std::string& pattern) {
   std::vector<std::string> moved;
   for (const std::string& folded : FoldedDirectoryForms(FullPath(platform_, directory))) {
-    for (auto entry = journal_.backups.lower_bound(folded + "\\");
-         entry != journal_.backups.end() &&
-         entry->first.compare(0, folded.size() + 1, folded + "\\") == 0;
+    const std::string prefix = folded + "\\";
+    for (auto entry = journal_.backups.lower_bound(prefix);
+         entry != journal_.backups.end() && entry->first.compare(0, prefix.size(), prefix) == 0;
          ++entry) {
       const std::string name = NameOf(entry->second.oldPath);
       if (DirectoryOf(entry->first) != folded || !ansi::WildcardMatch(pattern, name)) {
         continue;
       }
-      const std::string original = directory + "\\" + name;
-      const std::string copy = directory_ + "\\" + entry->second.name;
+      std::string original = directory;
+      original.append("\\").append(name);
+      std::string copy = directory_;
+      copy.append("\\").append(entry->second.name);
       if (backedUp_.count(FoldPath(FullPath(platform_, original))) == 0 &&
           platform_.GetFileAttributesA(original.c_str()) == win::kInvalidFileAttributes &&
           platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes) {

@@ -30,8 +30,12 @@ bool IsDeviceName(const std::string& name) {
       return true;
     }
   }
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '1' && base[3] <= '9';
+  if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  // COM0 to COM9 and LPT0 to LPT9, and the superscript digits 1 to 3 of Windows-1252.
+  const auto digit = static_cast<unsigned char>(base[3]);
+  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
 bool IsPlainFileName(const std::string& name) {

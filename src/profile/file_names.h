@@ -5,7 +5,8 @@
 
 // Upper-cases ASCII and Windows-1252 letters, as Windows compares file names.
 std::string FoldCase(const std::string& name);
-// True for CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, with or without an extension.
+// True for CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 and COM or LPT with a superscript 1, 2 or
+// 3 (Windows-1252), with or without an extension.
 bool IsDeviceName(const std::string& name);
 // True when name is a plain file name that Windows accepts as it is and that stays in the
 // directory it is put in: not empty, no separator, drive colon, wildcard or other forbidden

@@ -1,6 +1,10 @@
 #include "profile/ini.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
+
+#include "platform/ansi_text.h"
 
 namespace {
 
@@ -49,6 +53,31 @@ int CIni::GetSectionKeys(const std::string& section, CStringArray& array) const 
   return static_cast<int>(array.size());
 }
 
+int CIni::GetAllSectionKeys(const std::string& section, CStringArray& array) const {
+  // A list that does not fit comes back cut, with size - 2 characters; one that fills the
+  // buffer exactly looks the same, so a larger buffer is tried then too.
+  constexpr win::DWORD kLargestBuffer = 1U << 30;
+  std::string buffer;
+  win::DWORD count = 0;
+  for (win::DWORD size = kBufferSize;; size *= 2) {
+    buffer.assign(size, '\0');
+    count = platform_->GetPrivateProfileStringA(section.c_str(), nullptr, "", buffer.data(), size,
+                                                m_strPath.c_str());
+    if (count + 2 < size || size >= kLargestBuffer) {
+      break;
+    }
+  }
+  buffer.resize(count);
+  for (std::size_t at = 0; at < buffer.size();) {
+    const std::size_t end = std::min(buffer.find('\0', at), buffer.size());
+    if (end > at) {
+      array.push_back(buffer.substr(at, end - at));
+    }
+    at = end + 1;
+  }
+  return static_cast<int>(array.size());
+}
+
 int CIni::GetSection(const std::string& section, CMapStringToString& map) const {
   CStringArray names;
   if (GetSectionKeys(section, names) == 0)
@@ -56,4 +85,15 @@ int CIni::GetSection(const std::string& section, CMapStringToString& map) const 
   for (const std::string& name : names)
     map[name] = GetString(section, name);
   return static_cast<int>(map.size());
+}
+
+void RemoveEntryNoCase(CMapStringToString& map, const std::string& name) {
+  for (auto entry = map.begin(); entry != map.end();) {
+    entry = ansi::EqualNoCase(entry->first, name) ? map.erase(entry) : std::next(entry);
+  }
+}
+
+void SetEntryNoCase(CMapStringToString& map, const std::string& name, std::string value) {
+  RemoveEntryNoCase(map, name);
+  map[name] = std::move(value);
 }

@@ -115,22 +115,33 @@ void WritePrintSettingsToKey(CPlatform& platform, CMapStringToString& map,
   if (target.Target() == 0) {
     return;
   }
+  // The names are looked up as spelled here; where one is found, its other spellings go, so that
+  // none of them replaces the converted value in the registry.
   for (const char* measure : {"Top", "Bottom", "Left", "Right", "CharsPerInch", "LinesPerInch"}) {
     const auto entry = map.find(measure);
-    if (entry != map.end() && entry->second.find('.') == std::string::npos) {
-      entry->second += ".0";
+    if (entry == map.end()) {
+      continue;
     }
+    std::string value = entry->second;
+    if (value.find('.') == std::string::npos) {
+      value += ".0";
+    }
+    SetEntryNoCase(map, measure, std::move(value));
   }
   for (const char* sequence : {"InsertBytes", "AppendBytes", "PageSeperator", "ModeBytes"}) {
     const auto entry = map.find(sequence);
-    if (entry == map.end() || entry->second.size() < 2) {
+    if (entry == map.end()) {
+      continue;
+    }
+    if (entry->second.size() < 2) {
+      SetEntryNoCase(map, sequence, entry->second);  // written below by the digits rule
       continue;
     }
     const std::string bytes = HexPairsToBytes(entry->second);
     platform.RegSetValueExA(target.Target(), sequence, win::kRegBinary,
                             reinterpret_cast<const unsigned char*>(bytes.data()),
                             static_cast<win::DWORD>(bytes.size()));
-    map.erase(entry);
+    RemoveEntryNoCase(map, sequence);
   }
   WriteEntries(platform, target.Target(), map, false);
 }

@@ -34,7 +34,9 @@ void WriteMapToKey(CPlatform& platform, const CMapStringToString& map,
 void CopySectionToKey(CPlatform& platform, const CIni& ini, const std::string& section,
                       const std::string& subKeyPath, bool allText);
 // Writes print settings: the six measures as decimal text with a point, the four byte
-// sequences as REG_BINARY (removed from map), the rest by the digits rule. map is changed.
+// sequences as REG_BINARY (removed from map), the rest by the digits rule. The ten names are
+// looked up with case; where one is found, entries spelling it in another case are removed, so
+// that they cannot override it. map is changed.
 void WritePrintSettingsToKey(CPlatform& platform, CMapStringToString& map,
                              const std::string& subKeyPath);
 // Reads a text of hexadecimal digit pairs into bytes (an odd last character is ignored).

@@ -69,7 +69,7 @@ class CNoWindowsDirectory : public CPlatformProxy {
 
 std::string FirstLineOf(CPlatform& platform, win::DWORD code) {
   std::string text;
-  EXPECT_TRUE(platform.FormatSystemMessage(code, text));
+  EXPECT_TRUE(platform.FormatSystemMessage(code, win::kLangSystemDefault, text));
   return text.substr(0, text.find_first_of("\r\n"));
 }
 
@@ -169,7 +169,7 @@ TEST(ErrorText, SeveralLinesGiveOnlyTheFirst) {
   class CTwoLines : public CPlatformProxy {
    public:
     using CPlatformProxy::CPlatformProxy;
-    bool FormatSystemMessage(win::DWORD, std::string& text) override {
+    bool FormatSystemMessage(win::DWORD, win::DWORD, std::string& text) override {
       text = "line one\r\nline two\r\n";
       return true;
     }

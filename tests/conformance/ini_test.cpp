@@ -123,6 +123,35 @@ TEST_F(IniTest, KeyListCutInsideALongName) {
   EXPECT_EQ(map[keys[1]], "");
 }
 
+TEST_F(IniTest, TheWholeKeyListIsReadHoweverLong) {
+  // 300 names of 19 characters take 6000 bytes; two that take 4094 bytes with their NULs fill
+  // a 4096-byte buffer exactly, which looks like a list that was cut.
+  std::string text = "[Long]\r\n";
+  CStringArray all;
+  for (int i = 0; i < 300; ++i) {
+    all.push_back("key" + std::to_string(100000 + i) + std::string(10, 'n'));
+    text += all.back() + "=" + std::to_string(i) + "\r\n";
+  }
+  const CStringArray exact = {std::string(3000, 'a'), std::string(1092, 'b')};
+  text += "[Exact]\r\n" + exact[0] + "=1\r\n" + exact[1] + "=2\r\n";
+  text += "[Nameless]\r\na=1\r\n=x\r\nFile2=2\r\n";
+  Write(text);
+  CIni ini(m_.Platform(), Path());
+  CStringArray keys;
+  EXPECT_EQ(ini.GetAllSectionKeys("Long", keys), 300);
+  EXPECT_EQ(keys, all);
+  keys.clear();
+  EXPECT_EQ(ini.GetAllSectionKeys("Exact", keys), 2);
+  EXPECT_EQ(keys, exact);
+  // A key without a name does not end the list.
+  keys = {"existing"};
+  EXPECT_EQ(ini.GetAllSectionKeys("Nameless", keys), 3);
+  EXPECT_EQ(keys, (CStringArray{"existing", "a", "File2"}));
+  keys.clear();
+  EXPECT_EQ(ini.GetAllSectionKeys("Missing", keys), 0);
+  EXPECT_TRUE(keys.empty());
+}
+
 TEST_F(IniTest, NamesWithHighBytes) {
   Write("[Sect]\r\n\xE9t\xE9=summer\r\n\xFF=last\r\n");
   CIni ini(m_.Platform(), Path());

@@ -95,11 +95,12 @@ TEST(Win32Platform, ModuleAndShortPathsForward) {
 TEST(Win32Platform, SystemMessagesComeFromTheSystemTable) {
   CTestMachine machine;
   std::string text;
-  ASSERT_TRUE(machine.Platform().FormatSystemMessage(win::kErrorAccessDenied, text));
+  ASSERT_TRUE(machine.Platform().FormatSystemMessage(win::kErrorAccessDenied,
+                                                     win::kLangSystemDefault, text));
   EXPECT_NE(text.find("ccess"), std::string::npos) << text;
 
   std::string none = "untouched";
-  EXPECT_FALSE(machine.Platform().FormatSystemMessage(0x2FFFFFFF, none));
+  EXPECT_FALSE(machine.Platform().FormatSystemMessage(0x2FFFFFFF, win::kLangSystemDefault, none));
   EXPECT_EQ(none, "untouched");
 }
 

@@ -44,7 +44,14 @@ RUN_TIMEOUT = 120
 # emulation has no 8.3 names and gives the long path back, as Windows does on a volume without
 # 8.3 names; so the new UninstallString differs. expected.txt gives each leg's value.
 SHORT_NAMES = "native vs wine: [Uninstall\\Vela Print Server] 'UninstallString'"
-KNOWN_DIFFERENCES = {"uninstall": (SHORT_NAMES,), "uninstall-two": (SHORT_NAMES,)}
+#
+# A path that the OEM code page cannot spell: under Wine its short path can be, and the file
+# moves; the emulation has no short path, and the file stays with a message. expected.txt gives
+# each leg's result in full.
+UNSPELLABLE = ("native vs wine: 2 and 0 message boxes", "native vs wine: backup differs",
+               "native vs wine: restore.bat differs")
+KNOWN_DIFFERENCES = {"uninstall": (SHORT_NAMES,), "uninstall-two": (SHORT_NAMES,),
+                     "review": UNSPELLABLE}
 
 
 class Failure(Exception):
@@ -689,21 +696,27 @@ class Wine:
         if result.restore is None:
             return
         drive_c = os.path.join(self.prefix, "drive_c")
-        script = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup\\restore.bat"
+        backup_dir = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup"
+        script = backup_dir + "\\restore.bat"
         lines = restore_lines(result)
-        runs = (("from System32", f'cd /d C:\\windows\\system32 && "{script}"'),
-                ("from Backup", f'cd /d "{os.path.dirname(script)}" && restore.bat'))
-        for how, command in runs:
+        runs = (("from System32", ["cd /d C:\\windows\\system32", f'call "{script}"']),
+                ("from Backup", [f'cd /d "{backup_dir}"', "call restore.bat"]))
+        for how, commands in runs:
             # What the run moved away leaves its old place again before each way of restoring.
             for source, target in lines:
-                if source.lower().startswith(os.path.dirname(script).lower() + "\\"):
+                if source.lower().startswith(backup_dir.lower() + "\\"):
                     now = host_path(drive_c, target)
                     if os.path.isfile(now):
                         os.remove(now)
-            proc = self.wine(["wine", "cmd", "/c", command], check=False)
+            # cmd gets its commands from a batch file: quotes on its command line do not
+            # survive the way there.
+            with open(os.path.join(drive_c, "e2e-restore.cmd"), "w", newline="") as f:
+                f.write("".join(line + "\r\n" for line in commands))
+            proc = self.wine(["wine", "cmd", "/c", "C:\\e2e-restore.cmd"], check=False)
             if proc.returncode != 0:
                 problems.append(f"restore {how}: cmd exit {proc.returncode}: "
-                                f"{proc.stdout.decode(errors='replace')[-300:]}")
+                                f"{proc.stdout.decode(errors='replace')[-300:]}"
+                                f"{proc.stderr.decode(errors='replace')[-300:]}")
             for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
                 if in_program_stores("C:\\" + rel):
                     continue
@@ -711,6 +724,8 @@ class Wine:
                 if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
                     problems.append(f"restore {how}: C:\\{rel} is not back as it was")
             for source, target in lines:
+                if "~" in target:
+                    continue  # a short path, which the host does not know; checked above
                 copy = host_path(drive_c, source)
                 now = host_path(drive_c, target)
                 if os.path.isfile(copy) and (not os.path.isfile(now) or

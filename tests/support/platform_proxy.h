@@ -14,8 +14,8 @@ class CPlatformProxy : public CPlatform {
 
   win::DWORD GetLastError() override { return inner_.GetLastError(); }
   void SetLastError(win::DWORD code) override { inner_.SetLastError(code); }
-  bool FormatSystemMessage(win::DWORD code, std::string& text) override {
-    return inner_.FormatSystemMessage(code, text);
+  bool FormatSystemMessage(win::DWORD code, win::DWORD languageId, std::string& text) override {
+    return inner_.FormatSystemMessage(code, languageId, text);
   }
   std::string LoadStringA(win::UINT id) override { return inner_.LoadStringA(id); }
   std::string AnsiToOem(std::string_view text) override { return inner_.AnsiToOem(text); }

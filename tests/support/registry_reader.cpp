@@ -48,6 +48,25 @@ std::vector<std::string> SubKeys(CPlatform& platform, const std::string& keyPath
   return names;
 }
 
+std::vector<std::string> ValueNames(CPlatform& platform, const std::string& keyPath) {
+  std::vector<std::string> names;
+  CRegKey key(platform);
+  if (key.Open(win::kHkeyLocalMachine, keyPath.c_str()) != win::kErrorSuccess) {
+    return names;
+  }
+  for (win::DWORD index = 0;; ++index) {
+    char name[16384];
+    win::DWORD length = sizeof name;
+    win::DWORD type = 0;
+    if (platform.RegEnumValueA(key.Get(), index, name, &length, &type, nullptr, nullptr) !=
+        win::kErrorSuccess) {
+      break;
+    }
+    names.emplace_back(name, length);
+  }
+  return names;
+}
+
 CRegValue Sz(const std::string& text) {
   return {win::kRegSz, text + '\0'};
 }

@@ -20,6 +20,8 @@ std::optional<CRegValue> ReadValue(CPlatform& platform, const std::string& keyPa
 bool KeyExists(CPlatform& platform, const std::string& keyPath);
 // Subkey names in enumeration order; empty when the key is missing.
 std::vector<std::string> SubKeys(CPlatform& platform, const std::string& keyPath);
+// Value names as the registry spells them, in enumeration order; empty when the key is missing.
+std::vector<std::string> ValueNames(CPlatform& platform, const std::string& keyPath);
 
 // Expected values, spelled briefly.
 CRegValue Sz(const std::string& text);  // REG_SZ with its terminating NUL

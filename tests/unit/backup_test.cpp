@@ -63,6 +63,12 @@ TEST(FileNames, UnsafeBackupNamesStayInsideTheDirectory) {
   EXPECT_EQ(SafeFileName("LPT1"), "_LPT1");
   EXPECT_EQ(SafeFileName("COM10"), "COM10");
   EXPECT_EQ(SafeFileName("CONSOLE"), "CONSOLE");
+  EXPECT_EQ(SafeFileName("COM0"), "_COM0");
+  EXPECT_EQ(SafeFileName("lpt0.txt"), "_lpt0.txt");
+  EXPECT_EQ(SafeFileName("COM\xB9"), "_COM\xB9");
+  EXPECT_EQ(SafeFileName("lpt\xB2.prn"), "_lpt\xB2.prn");
+  EXPECT_EQ(SafeFileName("LPT\xB3"), "_LPT\xB3");
+  EXPECT_EQ(SafeFileName("COM\xB4"), "COM\xB4");
   EXPECT_EQ(SafeFileName("queue. . "), "queue");
   EXPECT_EQ(SafeFileName(""), "_");
   EXPECT_EQ(SafeFileName("."), "_");
@@ -79,6 +85,8 @@ TEST(FileNames, PlainNamesAndCaseFolding) {
   EXPECT_FALSE(IsPlainFileName("a/b"));
   EXPECT_FALSE(IsPlainFileName("c:x"));
   EXPECT_FALSE(IsPlainFileName("nul.prn"));
+  EXPECT_FALSE(IsPlainFileName("com0.prn"));
+  EXPECT_FALSE(IsPlainFileName("LPT\xB9"));
   EXPECT_EQ(FoldCase("Caf\xE9"), "CAF\xC9");
   EXPECT_EQ(StoredFileName("a. "), "a");
 }
@@ -158,7 +166,7 @@ TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
   ASSERT_EQ(progress.messages.size(), 1U);
   EXPECT_NE(progress.messages[0].find("C:\\OLD\\vela.ini"), std::string::npos);
   std::string denied;
-  m.Platform().FormatSystemMessage(win::kErrorAccessDenied, denied);
+  m.Platform().FormatSystemMessage(win::kErrorAccessDenied, win::kLangSystemDefault, denied);
   EXPECT_NE(progress.messages[0].find(denied.substr(0, denied.find('\r'))), std::string::npos);
 }
 
@@ -173,6 +181,33 @@ TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
       }
       auto file = CreateWriteFile(target);
       return file && file->Write("garbage", 7) && file->Close();
+    }
+  } platform(m.Platform());
+  CBackupStore store(platform, progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
+  store.Close();
+  EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
+  EXPECT_EQ(Script(), "");
+  EXPECT_EQ(progress.messages.size(), 1U);
+}
+
+// A copy of the right length can still be wrong: the check compares bytes, not sizes.
+TEST_F(BackupTest, ACopyWithOneByteChangedStopsTheDelete) {
+  m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
+  class COneByteFlipped : public CPlatformProxy {
+   public:
+    using CPlatformProxy::CPlatformProxy;
+    bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
+      std::string bytes;
+      if (!CPlatformProxy::CopyFileA(existing, target, failIfExists) ||
+          !ReadWholeFile(target, bytes) || bytes.empty()) {
+        return false;
+      }
+      bytes[bytes.size() / 2] ^= 0x01;
+      auto file = CreateWriteFile(target);
+      return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
+             file->Close();
     }
   } platform(m.Platform());
   CBackupStore store(platform, progress);
@@ -269,6 +304,187 @@ TEST_F(BackupTest, BackupNamesSurviveTheOemCodePage) {
   EXPECT_EQ(Script(),
             "copy/y \"%~dp0lp-0_1\" \"C:\\OLD\\cf1.ini\"\r\n"
             "copy/y \"%~dp0caf\x82-2\" \"C:\\OLD\\cf2.ini\"\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// ---- restore.bat as the journal of earlier runs
+
+constexpr const char* kSpoolDir = "C:\\Program Files\\Vela\\Spool";
+
+class JournalTest : public BackupTest {
+ protected:
+  void SetUp() override {
+    BackupTest::SetUp();
+    m.MakeDir(kBackupDir);
+    m.MakeDir(kSpoolDir);
+  }
+  std::string InBackup(const std::string& name) { return std::string(kBackupDir) + "\\" + name; }
+  std::string InSpool(const std::string& name) { return std::string(kSpoolDir) + "\\" + name; }
+};
+
+TEST_F(JournalTest, ATornLastLineIsCutAndAWholeOneWithoutItsLineBreakCompleted) {
+  const std::string whole = "copy/y \"%~dp0a\" \"C:\\OLD\\a.ini\"\r\n";
+  for (const auto& [tail, kept] : std::vector<std::pair<std::string, std::string>>{
+           {"copy/y \"%~dp0b\" \"C:\\OL", ""},
+           {"copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"", "copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r\n"},
+           {"copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r",
+            "copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r\n"}}) {
+    SCOPED_TRACE(tail);
+    m.WriteFile(InBackup("restore.bat"), whole + tail);
+    m.WriteFile("C:\\OLD\\c.ini", "c");
+    CBackupStore store(m.Platform(), progress);
+    ASSERT_TRUE(store.Open(kBackupDir));
+    store.BackupFile("C:\\OLD\\c.ini", "c");
+    ASSERT_TRUE(store.Close());
+    EXPECT_EQ(Script(), whole + kept + "copy/y \"%~dp0c\" \"C:\\OLD\\c.ini\"\r\n");
+    m.Platform().DeleteFileA(InBackup("c").c_str());
+  }
+}
+
+TEST_F(JournalTest, AFailedWriteLeavesTheScriptEndingAtAWholeLine) {
+  m.WriteFile(InBackup("restore.bat"), "copy/y \"%~dp0a\" \"C:\\OLD\\a.ini\"\r\n");
+  m.WriteFile("C:\\OLD\\vela.ini", "precious");
+  CFaultyPlatform platform(m.Platform());
+  platform.scriptRoom = 20;  // the line does not fit; what fits is written
+  platform.scriptFillsUp = true;
+  platform.error = win::kErrorDiskFull;
+  CBackupStore store(platform, progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_THROW(store.BackupFile("C:\\OLD\\vela.ini", "vela.ini"), CRestoreScriptError);
+  store.Close();
+  EXPECT_EQ(Script(), "copy/y \"%~dp0a\" \"C:\\OLD\\a.ini\"\r\n");
+  EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "precious");
+  EXPECT_FALSE(m.Exists(InBackup(kTemporaryFileName)));
+}
+
+TEST_F(JournalTest, AFileAnEarlierRunMovedIsReadFromItsCopyAndNotMovedAgain) {
+  m.WriteFile(InBackup("lp"), "queue settings");
+  m.WriteFile(InBackup("restore.bat"), "copy/y \"%~dp0lp\" \"C:\\OLD\\lp\\queue.ini\"\r\n");
+  m.MakeDir("C:\\OLD\\lp");
+  m.WriteFile(InBackup(kTemporaryFileName), "half a copy");  // left by a killed run
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_FALSE(m.Exists(InBackup(kTemporaryFileName)));
+  EXPECT_EQ(store.ReadablePath("C:\\old\\LP\\queue.ini"), InBackup("lp"));
+  EXPECT_EQ(store.ReadablePath("C:\\OLD\\lp\\other.ini"), "C:\\OLD\\lp\\other.ini");
+  store.BackupFile("C:\\OLD\\lp\\queue.ini", "lp");
+  // Once this run has backed it up, it is gone for the rest of the run.
+  EXPECT_EQ(store.ReadablePath("C:\\OLD\\lp\\queue.ini"), "C:\\OLD\\lp\\queue.ini");
+  ASSERT_TRUE(store.Close());
+  EXPECT_EQ(Script(), "copy/y \"%~dp0lp\" \"C:\\OLD\\lp\\queue.ini\"\r\n");
+  EXPECT_TRUE(progress.messages.empty());
+}
+
+TEST_F(JournalTest, AFileBroughtBackUnchangedIsNotCopiedAgainButAChangedOneIs) {
+  m.WriteFile(InBackup("a"), "same");
+  m.WriteFile(InBackup("b"), "before");
+  const std::string lines =
+      "copy/y \"%~dp0a\" \"C:\\OLD\\a.ini\"\r\ncopy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r\n";
+  m.WriteFile(InBackup("restore.bat"), lines);
+  m.WriteFile("C:\\OLD\\a.ini", "same");
+  m.WriteFile("C:\\OLD\\b.ini", "after");  // fixed by hand after going back
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\a.ini", "a");
+  store.BackupFile("C:\\OLD\\b.ini", "b");
+  ASSERT_TRUE(store.Close());
+  EXPECT_FALSE(m.Exists("C:\\OLD\\a.ini"));
+  EXPECT_FALSE(m.Exists("C:\\OLD\\b.ini"));
+  EXPECT_EQ(m.ReadFile(InBackup("b")), "before");
+  EXPECT_EQ(m.ReadFile(InBackup("b.1")), "after");
+  EXPECT_EQ(Script(), lines + "copy/y \"%~dp0b.1\" \"C:\\OLD\\b.ini\"\r\n");
+}
+
+TEST_F(JournalTest, ALineWhoseCopyNeverGotItsNameIsCompletedUnderThatName) {
+  m.WriteFile(InBackup("restore.bat"), "copy/y \"%~dp0lp-017\" \"C:\\OLD\\cf017.ini\"\r\n");
+  m.WriteFile("C:\\OLD\\cf017.ini", "job");
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\cf017.ini", "lp-017");
+  ASSERT_TRUE(store.Close());
+  EXPECT_EQ(m.ReadFile(InBackup("lp-017")), "job");
+  EXPECT_FALSE(m.Exists("C:\\OLD\\cf017.ini"));
+  EXPECT_EQ(Script(), "copy/y \"%~dp0lp-017\" \"C:\\OLD\\cf017.ini\"\r\n");
+}
+
+TEST_F(JournalTest, ASpoolCopyReplacesOnlyTheMigrationsOwnCopyOfTheSameDataFile) {
+  m.MakeDir("C:\\DATA");
+  m.WriteFile("C:\\DATA\\df1", "job one");
+  m.WriteFile("C:\\DATA\\df2", "job two");
+  m.WriteFile("C:\\DATA\\df3", "job three");
+  m.WriteFile(InSpool("df1"), "stale copy");     // ours, from this data file
+  m.WriteFile(InSpool("df2"), "another job's");  // ours, but from another data file
+  m.WriteFile(InSpool("df3"), "the new server's");
+  const std::string lines =
+      "copy/y \"C:\\Program Files\\Vela\\Spool\\df1\" \"C:\\DATA\\df1\"\r\n"
+      "copy/y \"C:\\Program Files\\Vela\\Spool\\df2\" \"C:\\DATA\\elsewhere\"\r\n";
+  m.WriteFile(InBackup("restore.bat"), lines);
+  m.WriteFile(InSpool(kTemporaryFileName), "half");
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.RemoveTemporaryIn(kSpoolDir);
+  EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\df1", InSpool("df1")));
+  EXPECT_FALSE(store.CopyToSpool("C:\\DATA\\df2", InSpool("df2")));
+  EXPECT_FALSE(store.CopyToSpool("C:\\DATA\\df3", InSpool("df3")));
+  EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\df3", InSpool("df4")));
+  ASSERT_TRUE(store.Close());
+  EXPECT_EQ(m.ReadFile(InSpool("df1")), "job one");
+  EXPECT_EQ(m.ReadFile(InSpool("df2")), "another job's");
+  EXPECT_EQ(m.ReadFile(InSpool("df3")), "the new server's");
+  EXPECT_EQ(m.ReadFile(InSpool("df4")), "job three");
+  EXPECT_FALSE(m.Exists(InSpool(kTemporaryFileName)));
+  EXPECT_EQ(Script(),
+            lines + "copy/y \"C:\\Program Files\\Vela\\Spool\\df4\" \"C:\\DATA\\df3\"\r\n");
+}
+
+// A platform whose volume keeps an 8.3 name for the directory S\xE3o (an a tilde, which code
+// page 437 lacks) only, as the system gives it.
+class CShortNames : public CPlatformProxy {
+ public:
+  using CPlatformProxy::CPlatformProxy;
+  win::DWORD GetShortPathNameA(const char* longPath, char* buffer, win::DWORD size) override {
+    std::string path = longPath;
+    const size_t at = path.find("\\S\xE3o");
+    if (at == std::string::npos || (at + 4 < path.size() && path[at + 4] != '\\') ||
+        GetFileAttributesA(longPath) == win::kInvalidFileAttributes) {
+      return CPlatformProxy::GetShortPathNameA(longPath, buffer, size);
+    }
+    path.replace(at + 1, 3, "SO~1");
+    if (path.size() >= size) {
+      return static_cast<win::DWORD>(path.size() + 1);
+    }
+    path.copy(buffer, path.size());
+    buffer[path.size()] = '\0';
+    return static_cast<win::DWORD>(path.size());
+  }
+};
+
+TEST_F(JournalTest, AnOldPathTheOemCodePageCannotSpellIsWrittenShortOrTheFileStays) {
+  m.MakeDir("C:\\OLD\\S\xE3o");
+  m.WriteFile("C:\\OLD\\S\xE3o\\queue.ini", "q");
+  m.WriteFile("C:\\OLD\\S\xE3o.ini", "x");
+  CShortNames platform(m.Platform());
+  CBackupStore store(platform, progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\S\xE3o\\queue.ini", "S\xE3o");
+  // This file's own name has no short form here: it cannot be spelled, so it stays.
+  store.BackupFile("C:\\OLD\\S\xE3o.ini", "x");
+  ASSERT_TRUE(store.Close());
+  EXPECT_FALSE(m.Exists("C:\\OLD\\S\xE3o\\queue.ini"));
+  EXPECT_EQ(m.ReadFile(InBackup("S_o")), "q");
+  EXPECT_EQ(m.ReadFile("C:\\OLD\\S\xE3o.ini"), "x");
+  EXPECT_EQ(Script(), "copy/y \"%~dp0S_o\" \"C:\\OLD\\SO~1\\queue.ini\"\r\n");
+  ASSERT_EQ(progress.messages.size(), 1U);
+  EXPECT_EQ(progress.messages[0],
+            "C:\\OLD\\S\xE3o.ini cannot be written into restore.bat in the OEM code page; the "
+            "file stays where it is.");
+  // A later run finds the moved file through its short-named line.
+  CBackupStore later(platform, progress);
+  ASSERT_TRUE(later.Open(kBackupDir));
+  EXPECT_EQ(later.ReadablePath("C:\\OLD\\S\xE3o\\queue.ini"), InBackup("S_o"));
 }
 
 }  // namespace

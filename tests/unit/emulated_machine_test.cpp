@@ -181,15 +181,29 @@ TEST_F(EmulatedMachineTest, StringsComeFromTheProgramsTable) {
 TEST_F(EmulatedMachineTest, SystemMessagesAreTheWindowsTexts) {
   auto m = Machine();
   std::string text;
-  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorAccessDenied, text));
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorAccessDenied, win::kLangSystemDefault, text));
   EXPECT_EQ("Access is denied.\r\n", text);
-  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorDiskFull, text));
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorDiskFull, win::kLangSystemDefault, text));
   EXPECT_EQ("There is not enough space on the disk.\r\n", text);
-  for (win::DWORD code : {0u,  2u,   3u,   5u,   6u,   8u,   18u,  29u,  32u,  39u,  80u,  82u,
-                          87u, 112u, 122u, 123u, 145u, 161u, 183u, 206u, 234u, 259u, 267u, 1015u}) {
-    EXPECT_TRUE(m->FormatSystemMessage(code, text)) << code;
+  for (win::DWORD code :
+       {0u,   2u,   3u,   5u,   6u,   8u,   18u,  29u,  32u,  39u,  80u,  82u,  87u,
+        112u, 122u, 123u, 145u, 161u, 183u, 193u, 206u, 234u, 259u, 267u, 1015u}) {
+    EXPECT_TRUE(m->FormatSystemMessage(code, win::kLangSystemDefault, text)) << code;
   }
-  EXPECT_FALSE(m->FormatSystemMessage(317, text));
+  EXPECT_FALSE(m->FormatSystemMessage(317, win::kLangSystemDefault, text));
+  EXPECT_EQ(m->GetLastError(), win::kErrorMrMidNotFound);
+}
+
+// An English Windows: the system default language and the search order reach the English
+// table; a language without a table of its own fails as Windows fails it.
+TEST_F(EmulatedMachineTest, SystemMessagesServeTheEnglishTableOnly) {
+  auto m = Machine();
+  std::string text;
+  ASSERT_TRUE(m->FormatSystemMessage(win::kErrorAccessDenied, win::kLangSearchOrder, text));
+  EXPECT_EQ("Access is denied.\r\n", text);
+  EXPECT_TRUE(m->FormatSystemMessage(win::kErrorAccessDenied, 0x0409, text));   // US English
+  EXPECT_FALSE(m->FormatSystemMessage(win::kErrorAccessDenied, 0x0407, text));  // German
+  EXPECT_EQ(m->GetLastError(), win::kErrorResourceLangNotFound);
 }
 
 }  // namespace

@@ -2,10 +2,84 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
 
+#include "platform/ansi_text.h"
 #include "support/migration_fixture.h"
+#include "support/platform_proxy.h"
 
 namespace {
+
+// A file name matches a mask of * and ? without regard to case.
+bool MatchesMask(std::string_view mask, std::string_view name) {
+  if (mask.empty()) {
+    return name.empty();
+  }
+  if (mask[0] == '*') {
+    return MatchesMask(mask.substr(1), name) ||
+           (!name.empty() && MatchesMask(mask, name.substr(1)));
+  }
+  return !name.empty() &&
+         (mask[0] == '?' || ansi::EqualNoCase(mask.substr(0, 1), name.substr(0, 1))) &&
+         MatchesMask(mask.substr(1), name.substr(1));
+}
+
+// A wildcard search as Windows runs it on NTFS and FAT: the mask is compared with each file's
+// 8.3 short name too. The emulation has no short names; the files in shortNames get theirs.
+class CShortNameSearch : public CPlatformProxy {
+ public:
+  using CPlatformProxy::CPlatformProxy;
+  std::map<std::string, std::string> shortNames;  // long name -> short name
+
+  win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override {
+    const std::string path(pattern);
+    const size_t slash = path.rfind('\\');
+    const std::string mask = path.substr(slash + 1);
+    if (slash == std::string::npos || mask.find_first_of("*?") == std::string::npos) {
+      return CPlatformProxy::FindFirstFileA(pattern, data);
+    }
+    found_.clear();
+    next_ = 0;
+    CFindHandle all(Inner());
+    win::FindData entry;
+    for (bool more = all.First(path.substr(0, slash + 1) + "*", entry); more;
+         more = all.Next(entry)) {
+      const auto shortName = shortNames.find(entry.name);
+      if (MatchesMask(mask, entry.name) ||
+          (shortName != shortNames.end() && MatchesMask(mask, shortName->second))) {
+        found_.push_back(entry);
+      }
+    }
+    if (found_.empty()) {
+      SetLastError(win::kErrorFileNotFound);
+      return win::kInvalidFind;
+    }
+    data = found_[next_++];
+    return kSearch;
+  }
+  bool FindNextFileA(win::HFIND find, win::FindData& data) override {
+    if (find != kSearch) {
+      return CPlatformProxy::FindNextFileA(find, data);
+    }
+    if (next_ >= found_.size()) {
+      SetLastError(win::kErrorNoMoreFiles);
+      return false;
+    }
+    data = found_[next_++];
+    return true;
+  }
+  bool FindClose(win::HFIND find) override {
+    return find == kSearch || CPlatformProxy::FindClose(find);
+  }
+
+ private:
+  static constexpr win::HFIND kSearch = ~static_cast<win::HFIND>(1);
+  std::vector<win::FindData> found_;
+  size_t next_ = 0;
+};
 
 class JobsTest : public MigrationTest {
  protected:
@@ -57,6 +131,33 @@ TEST_F(JobsTest, AJobWithTwoDataFiles) {
   EXPECT_EQ(script.substr(script.size() - tail.size()), tail);
   EXPECT_NE(std::find(progress.details.begin(), progress.details.end(), "C:\\OLD\\lp\\cf001.ini"),
             progress.details.end());
+}
+
+// Registry value names ignore case: an entry the control file spells otherwise must not
+// override what the migration sets, replaces or removes.
+TEST_F(JobsTest, AQueueNameInAnySpellingIsReplaced) {
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nqueueName=elsewhere\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Jobs\\a", "QueueName"), Sz("lp"));
+}
+
+TEST_F(JobsTest, EntriesOfACopiedDataFileInAnySpellingAreReplaced) {
+  m.WriteFile("C:\\DATA\\df1.prn", "first");
+  Job("cf1.ini",
+      "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nDataFiles=1\r\n[Files]\r\n"
+      "file1=lDF1.PRN\r\ndata1=C:\\WRONG\\df1.prn\r\ndf1.prn=C:\\DATA\\df1.prn\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "DF1.PRN"), "first");
+  EXPECT_EQ(Value("Jobs\\a", "File1"), Sz("lDF1.PRN"));
+  EXPECT_EQ(Value("Jobs\\a", "Data1"), Sz("DF1.PRN"));
+  EXPECT_EQ(Value("Jobs\\a", "DF1.PRN"), Sz("DF1.PRN"));
+}
+
+TEST_F(JobsTest, AControlFileNameInAnySpellingIsRemoved) {
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\ncontrolfilename=a\r\nUser=joe\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Jobs\\a", "User"), Sz("joe"));
+  EXPECT_FALSE(Value("Jobs\\a", "ControlFileName"));
 }
 
 TEST_F(JobsTest, JobsWithoutDataFilesStillGetTheirEntriesAndBackups) {
@@ -122,6 +223,61 @@ TEST_F(JobsTest, EmptyOrOverlongControlFileNameGetsNoJobKey) {
   EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp-2"));
 }
 
+TEST_F(JobsTest, AControlFileNameOfTheLongestKeyNameGetsItsJobKey) {
+  const std::string name(255, 'n');
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=" + name + "\r\nUser=joe\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Queues\\lp\\Jobs", "1"), Sz(name));
+  EXPECT_EQ(SubKeys(m.Platform(), std::string(kProduct) + "\\Jobs"),
+            std::vector<std::string>{name});
+  EXPECT_EQ(Value("Jobs\\" + name, "User"), Sz("joe"));
+}
+
+// DataFiles may say 2147483647; only a number with a File key names a data file, and the
+// Files section may hold more key names than one 4096-byte read of the list gives.
+TEST_F(JobsTest, AHugeDataFilesCountEndsPromptlyWithTheSameResult) {
+  m.WriteFile("C:\\DATA\\d2.prn", "two");
+  m.WriteFile("C:\\DATA\\d900.prn", "nine hundred");
+  std::string files = "[Files]\r\nfile2=ld2.prn\r\nData2=C:\\DATA\\d2.prn\r\n";
+  for (int n = 0; n < 500; ++n) {
+    files += "Filler" + std::to_string(1000 + n) + "=x\r\n";  // 11 bytes a name
+  }
+  files += "File900=ld900.prn\r\nData900=C:\\DATA\\d900.prn\r\n";
+  Job("cf1.ini", "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nDataFiles=2147483647\r\n" + files);
+  // Counting through DataFiles would take hours: fail instead.
+  class CBoundedProfileReads : public CPlatformProxy {
+   public:
+    using CPlatformProxy::CPlatformProxy;
+    win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
+                                        const char* defaultValue, char* buffer, win::DWORD size,
+                                        const char* fileName) override {
+      if (++reads_ > 100000) {
+        throw std::runtime_error("the profile is read without end");
+      }
+      return CPlatformProxy::GetPrivateProfileStringA(section, key, defaultValue, buffer, size,
+                                                      fileName);
+    }
+
+   private:
+    int reads_ = 0;
+  } platform(m.Platform());
+  EXPECT_TRUE(Migrate(platform));
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "d2.prn"), "two");
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "d900.prn"), "nine hundred");
+  EXPECT_EQ(Value("Jobs\\a", "File2"), Sz("ld2.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "Data2"), Sz("d2.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "File900"), Sz("ld900.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "Data900"), Sz("d900.prn"));
+  EXPECT_EQ(Value("Jobs\\a", "d900.prn"), Sz("d900.prn"));
+  const std::string script = RestoreScript();
+  EXPECT_NE(script.find("copy/y \"C:\\Program Files\\Vela\\Spool\\d2.prn\" "
+                        "\"C:\\DATA\\d2.prn\"\r\n"
+                        "copy/y \"C:\\Program Files\\Vela\\Spool\\d900.prn\" "
+                        "\"C:\\DATA\\d900.prn\"\r\n"),
+            std::string::npos)
+      << script;
+}
+
 TEST_F(JobsTest, DataFileNamesNeverLeaveSpoolNorReplaceEachOther) {
   m.WriteFile("C:\\DATA\\a.prn", "first job");
   m.WriteFile("C:\\DATA\\b.prn", "second job");
@@ -153,6 +309,25 @@ TEST_F(JobsTest, DataFilePathsWithBlanksAndPercentRestore) {
   EXPECT_NE(RestoreScript().find("copy/y \"C:\\Program Files\\Vela\\Spool\\a&b+c.prn\" "
                                  "\"C:\\DATA\\my %%TEMP%% dir\\a&b+c.prn\"\r\n"),
             std::string::npos);
+}
+
+TEST_F(JobsTest, StrayCopiesFoundThroughTheirShortNamesStayWhereTheyAre) {
+  const std::string real = "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nUser=joe\r\n";
+  const std::string stale = "[Settings]\r\nSeqno=1\r\nControlFileName=a\r\nUser=stale\r\n";
+  Job("cf0001.ini", real);
+  CShortNameSearch platform(m.Platform());
+  int n = 0;
+  for (const char* stray : {"cf0001.ini_old", "cf0001.ini~", "cf0001.inibak"}) {
+    Job(stray, stale);
+    platform.shortNames[stray] = "CF0001~" + std::to_string(++n) + ".INI";
+  }
+  EXPECT_TRUE(Migrate(platform));
+  EXPECT_EQ(Value("Jobs\\a", "User"), Sz("joe"));
+  EXPECT_EQ(m.ReadFile(std::string(kBackup) + "lp-1"), real);
+  EXPECT_FALSE(m.Exists(std::string(kBackup) + "lp-1.1"));
+  for (const char* stray : {"cf0001.ini_old", "cf0001.ini~", "cf0001.inibak"}) {
+    EXPECT_EQ(m.ReadFile(std::string("C:\\OLD\\lp\\") + stray), stale) << stray;
+  }
 }
 
 TEST_F(JobsTest, NoControlFilesNoJobsKey) {

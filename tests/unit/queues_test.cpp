@@ -47,11 +47,21 @@ TEST_F(QueuesTest, SettingsRenamesAndModeSize) {
             std::string::npos);
 }
 
-TEST_F(QueuesTest, OnlyTheExactSpellingIsRenamed) {
-  WriteQueue("[Settings]\r\ninsertbytes=3\r\n");
+// The old server read these entries through the profile functions, which find any spelling.
+TEST_F(QueuesTest, SettingsEntriesInAnySpellingAreRenamed) {
+  WriteQueue("[Settings]\r\ninsertbytes=3\r\nAPPENDBYTES=4\r\nbappendbytes=5\r\n");
   EXPECT_TRUE(Migrate());
-  EXPECT_EQ(Value("Queues\\lp", "insertbytes"), Dword(3));
-  EXPECT_FALSE(Value("Queues\\lp", "bInsertBytes"));
+  EXPECT_EQ(Value("Queues\\lp", "bInsertBytes"), Dword(3));
+  EXPECT_EQ(Value("Queues\\lp", "bAppendBytes"), Dword(4));
+  EXPECT_FALSE(Value("Queues\\lp", "InsertBytes"));
+  EXPECT_FALSE(Value("Queues\\lp", "AppendBytes"));
+}
+
+TEST_F(QueuesTest, ModeSizeInAnySpellingIsRemoved) {
+  WriteQueue("[Settings]\r\nmodeSize=9\r\n[Bytes]\r\nMODESIZE=8\r\n[Margins]\r\nmodesize=7\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_TRUE(Key("Queues\\lp"));
+  EXPECT_FALSE(Value("Queues\\lp", "ModeSize"));
 }
 
 TEST_F(QueuesTest, CfdirFromTheMainIniWins) {
@@ -59,6 +69,16 @@ TEST_F(QueuesTest, CfdirFromTheMainIniWins) {
              "queuedir=C:\\OLD\\lp\r\ncfdir=C:\\OLD\\cf\r\n");
   EXPECT_TRUE(Migrate());
   EXPECT_EQ(Value("Queues\\lp", "cfdir"), Sz("C:\\OLD\\cf"));
+}
+
+TEST_F(QueuesTest, CfdirFromTheMainIniWinsOverAnySpelling) {
+  WriteQueue("[Settings]\r\nCfDir=C:\\from queue.ini\r\n",
+             "queuedir=C:\\OLD\\lp\r\ncfdir=C:\\OLD\\cf\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Queues\\lp", "cfdir"), Sz("C:\\OLD\\cf"));
+  // The registry keeps the spelling a value was made with: the old one must not be written.
+  EXPECT_EQ(ValueNames(m.Platform(), std::string(kProduct) + "\\Queues\\lp"),
+            std::vector<std::string>{"cfdir"});
 }
 
 TEST_F(QueuesTest, CfdirOfQueueIniStaysWithoutOneInTheMainIni) {

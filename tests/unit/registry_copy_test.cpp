@@ -10,15 +10,17 @@ namespace {
 using RegistryCopyTest = MigrationTest;
 
 TEST_F(RegistryCopyTest, DigitsRule) {
-  const CMapStringToString map = {
-      {"zero", "0"},           {"padded", "007"},  {"max", "4294967295"},
-      {"wraps", "4294967296"}, {"negative", "-1"}, {"point", "1.5"},
-      {"hex", "0x1F"},         {"blank", "12 34"}, {"empty", ""}};
+  const CMapStringToString map = {{"zero", "0"},         {"padded", "007"},
+                                  {"max", "4294967295"}, {"wraps", "4294967296"},
+                                  {"negative", "-1"},    {"point", "1.5"},
+                                  {"hex", "0x1F"},       {"blank", "12 34"},
+                                  {"empty", ""},         {"huge", "18446744073709551617"}};
   WriteMapToKey(m.Platform(), map, "T", false);
   EXPECT_EQ(Value("T", "zero"), Dword(0));
   EXPECT_EQ(Value("T", "padded"), Dword(7));
   EXPECT_EQ(Value("T", "max"), Dword(4294967295U));
   EXPECT_EQ(Value("T", "wraps"), Dword(0));
+  EXPECT_EQ(Value("T", "huge"), Dword(1));  // 2^64 + 1: still modulo 2^32
   EXPECT_EQ(Value("T", "negative"), Sz("-1"));
   EXPECT_EQ(Value("T", "point"), Sz("1.5"));
   EXPECT_EQ(Value("T", "hex"), Sz("0x1F"));
@@ -80,6 +82,17 @@ TEST_F(RegistryCopyTest, PrintSettingNamesAreMatchedWithCase) {
   WritePrintSettingsToKey(m.Platform(), map, "Styles\\S");
   EXPECT_EQ(Value("Styles\\S", "top"), Dword(2));
   EXPECT_EQ(Value("Styles\\S", "insertbytes"), Sz("1B"));
+}
+
+TEST_F(RegistryCopyTest, AnotherSpellingNeverOverridesAConvertedPrintSetting) {
+  CMapStringToString map = {{"Top", "1"},         {"top", "2"},       {"InsertBytes", "1B"},
+                            {"insertBytes", "7"}, {"ModeBytes", "7"}, {"modebytes", "x"},
+                            {"Left", "0.5"},      {"LEFT", "9"},      {"lEFT", "8"}};
+  WritePrintSettingsToKey(m.Platform(), map, "Styles\\S");
+  EXPECT_EQ(Value("Styles\\S", "Top"), Sz("1.0"));
+  EXPECT_EQ(Value("Styles\\S", "InsertBytes"), Binary("\x1B"));
+  EXPECT_EQ(Value("Styles\\S", "ModeBytes"), Dword(7));
+  EXPECT_EQ(Value("Styles\\S", "Left"), Sz("0.5"));
 }
 
 TEST(HexPairs, ReadingStopsAtTheFirstNonDigit) {

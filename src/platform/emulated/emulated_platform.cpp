@@ -164,10 +164,15 @@ bool CEmulatedPlatform::Fail(win::DWORD code) {
   return false;
 }
 
-bool CEmulatedPlatform::FormatSystemMessage(win::DWORD code, std::string& text) {
+bool CEmulatedPlatform::FormatSystemMessage(win::DWORD code, win::DWORD languageId,
+                                            std::string& text) {
+  // The machine is an English Windows: its message table is English, which the system default
+  // language and the search order both reach; any other language has no table.
+  if (!IsEnglishMessageLanguage(languageId)) {
+    return Fail(win::kErrorResourceLangNotFound);
+  }
   if (!SystemMessageText(code, text)) {
-    lastError_ = 317;  // ERROR_MR_MID_NOT_FOUND
-    return false;
+    return Fail(win::kErrorMrMidNotFound);
   }
   return true;
 }

@@ -54,7 +54,7 @@ class CEmulatedPlatform : public CPlatform {
   // CPlatform
   win::DWORD GetLastError() override;
   void SetLastError(win::DWORD code) override;
-  bool FormatSystemMessage(win::DWORD code, std::string& text) override;
+  bool FormatSystemMessage(win::DWORD code, win::DWORD languageId, std::string& text) override;
   std::string LoadStringA(win::UINT id) override;
   std::string AnsiToOem(std::string_view text) override;
   std::string OemToAnsi(std::string_view text) override;

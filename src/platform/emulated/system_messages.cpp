@@ -28,6 +28,7 @@ constexpr SystemMessage kMessages[] = {
     {145, "The directory is not empty.\r\n"},
     {161, "The specified path is invalid.\r\n"},
     {183, "Cannot create a file when that file already exists.\r\n"},
+    {193, "%1 is not a valid Win32 application.\r\n"},
     {206, "The filename or extension is too long.\r\n"},
     {234, "More data is available.\r\n"},
     {259, "No more data is available.\r\n"},
@@ -39,6 +40,13 @@ constexpr SystemMessage kMessages[] = {
 };
 
 }  // namespace
+
+bool IsEnglishMessageLanguage(win::DWORD languageId) {
+  constexpr win::DWORD kLangUserDefault = 0x0400;
+  constexpr win::DWORD kLangEnglish = 0x09;  // the primary language of every English variant
+  return languageId == win::kLangSearchOrder || languageId == kLangUserDefault ||
+         languageId == win::kLangSystemDefault || (languageId & 0x3FF) == kLangEnglish;
+}
 
 bool SystemMessageText(win::DWORD code, std::string& text) {
   for (const SystemMessage& message : kMessages) {

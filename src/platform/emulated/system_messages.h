@@ -6,5 +6,9 @@
 
 #include "platform/platform.h"
 
-// The text FormatMessageA gives for code, with its trailing "\r\n"; false for codes not known.
+// The text FormatMessageA gives for code, with its trailing "\r\n" and its inserts (%1) as they
+// stand; false for codes not known.
 bool SystemMessageText(win::DWORD code, std::string& text);
+// True for the language ids that reach the English message table: the search order (0), the
+// user and system default languages, and any English language.
+bool IsEnglishMessageLanguage(win::DWORD languageId);

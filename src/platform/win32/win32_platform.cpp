@@ -118,11 +118,14 @@ void CWin32Platform::SetLastError(win::DWORD code) {
   ::SetLastError(code);
 }
 
-bool CWin32Platform::FormatSystemMessage(win::DWORD code, std::string& text) {
+bool CWin32Platform::FormatSystemMessage(win::DWORD code, win::DWORD languageId,
+                                         std::string& text) {
   char* buffer = nullptr;
+  // No arguments are passed, so inserts such as %1 must be left as they are: without
+  // FORMAT_MESSAGE_IGNORE_INSERTS the system would read arguments that are not there.
   const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
-      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, languageId, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
   if (length == 0) {
     return false;
   }
