@@ -102,22 +102,6 @@ TEST_F(UninstallTest, ASecondRunWritesNothing) {
   EXPECT_EQ(Command("Vela"), Sz(kNewCommand));
 }
 
-TEST_F(UninstallTest, TheHookRunsOnceRightBeforeTheFirstWrite) {
-  Entry("Vela 1.0", "C:\\v1\\uninst.exe");
-  Entry("Vela 2.0", "C:\\v2\\delvela.exe");
-  EXPECT_EQ(FindUninstallEntry(m.Platform()), std::string(kUninstall) + "\\Vela 2.0");
-  int calls = 0;
-  HandOverUninstallEntry(m.Platform(), [&calls] { ++calls; });  // handed over already
-  EXPECT_EQ(calls, 0);
-  Entry("Vela 2.0", "C:\\v2\\uninst.exe");
-  HandOverUninstallEntry(m.Platform(), [&] {
-    ++calls;
-    EXPECT_FALSE(KeyExists(m.Platform(), kProduct));
-  });
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(Command("Vela 2.0"), Sz(kNewCommand));
-}
-
 TEST_F(UninstallTest, LongCommandsAreNeverCut) {
   const std::string command = "C:\\" + std::string(400, 'd') + "\\uninst.exe";
   Entry("Vela", command);
