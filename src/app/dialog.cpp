@@ -5,7 +5,9 @@
 #include "resource.h"
 
 CCheckVelaDlg::CCheckVelaDlg(CPlatform& platform)
-    : platform_(platform), migration_(platform, *this) {}
+    : platform_(platform), registryRestore_(platform), migration_(platform, *this) {
+  migration_.SetBeforeRegistryChange([this] { registryRestore_.BeforeRegistryChange(); });
+}
 
 int CCheckVelaDlg::DoModal() {
   return platform_.DoModal(*this);
@@ -32,6 +34,7 @@ bool CCheckVelaDlg::OnInitDialog() {
 void CCheckVelaDlg::OnCheckInstallation() {
   bool succeeded = false;
   try {
+    TakeRegistrySnapshot();
     HandOverUninstallEntry();
     succeeded = FindInstallLocations() && MigrateConfiguration();
   } catch (const CRestoreScriptError& error) {
@@ -72,8 +75,16 @@ void CCheckVelaDlg::OnCancel() {
   platform_.EndDialog(win::kIdCancel);
 }
 
+void CCheckVelaDlg::TakeRegistrySnapshot() {
+  // The hand-over determines the program directory itself too: it runs before the locations.
+  const std::string programDirectory = GetProgramDirectory(platform_);
+  registryRestore_.TakeSnapshot(
+      programDirectory.empty() ? std::string() : programDirectory + "Backup",
+      FindUninstallEntry(platform_));
+}
+
 void CCheckVelaDlg::HandOverUninstallEntry() {
-  ::HandOverUninstallEntry(platform_);
+  ::HandOverUninstallEntry(platform_, [this] { registryRestore_.BeforeRegistryChange(); });
 }
 
 bool CCheckVelaDlg::FindInstallLocations() {

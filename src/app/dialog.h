@@ -7,6 +7,7 @@
 #include "migrate/migration.h"
 #include "platform/platform.h"
 #include "profile/progress.h"
+#include "profile/registry_restore.h"
 
 class CCheckVelaDlg : public CDialogClient, public CProgress {
  public:
@@ -28,6 +29,8 @@ class CCheckVelaDlg : public CDialogClient, public CProgress {
   void OnOK();
   void OnCancel();
 
+  // Before the stages: what restore.reg is to put back (CRegistryRestore).
+  void TakeRegistrySnapshot();
   // The stages, in the order OnCheckInstallation runs them. Virtual so that tests can
   // replace a stage to exercise the closing rule.
   virtual void HandOverUninstallEntry();
@@ -40,5 +43,6 @@ class CCheckVelaDlg : public CDialogClient, public CProgress {
 
  protected:
   CPlatform& platform_;
+  CRegistryRestore registryRestore_;
   CMigration migration_;
 };

@@ -2,6 +2,7 @@
 // of the old uninstall entry to the new uninstaller.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -15,7 +16,14 @@ std::string GetProgramDirectory(CPlatform& platform);
 // False, after a message box with the Windows error text, when there is no Windows directory.
 bool FindInstallLocations(CPlatform& platform, CProgress& progress, std::string& programDirectory);
 
-// Points the first uninstall entry whose name begins with "Vela" at delvela.exe in the program
-// directory, after saving its old command under the product key. Silent; changes nothing
-// when there is nothing to do or when the new command cannot be determined.
-void HandOverUninstallEntry(CPlatform& platform);
+// The uninstall entry that the hand-over takes: the key path below HKEY_LOCAL_MACHINE of the
+// subkey of the Uninstall key with the highest enumeration index whose name begins with "Vela"
+// (exact case). Empty when there is none.
+std::string FindUninstallEntry(CPlatform& platform);
+
+// Points the uninstall entry (FindUninstallEntry) at delvela.exe in the program directory,
+// after saving its old command under the product key. Silent; changes nothing when there is
+// nothing to do or when the new command cannot be determined. beforeFirstChange, when given,
+// is called right before the first registry write.
+void HandOverUninstallEntry(CPlatform& platform,
+                            const std::function<void()>& beforeFirstChange = {});

@@ -53,37 +53,42 @@ std::string NewUninstallCommand(CPlatform& platform) {
 
 }  // namespace
 
-void HandOverUninstallEntry(CPlatform& platform) {
-  std::string entryPath = kUninstallKeyPath;
+std::string FindUninstallEntry(CPlatform& platform) {
+  CRegKey uninstall(platform);
+  if (uninstall.Open(win::kHkeyLocalMachine, kUninstallKeyPath) != win::kErrorSuccess) {
+    return std::string();
+  }
+  win::DWORD subKeys = 0;
+  win::DWORD longestName = 0;
+  if (platform.RegQueryInfoKeyA(uninstall.Get(), &subKeys, &longestName) != win::kErrorSuccess) {
+    return std::string();
+  }
+  for (win::DWORD i = 0; i < subKeys; ++i) {
+    char name[kNameBufferSize] = {};
+    win::DWORD nameLength = std::min<win::DWORD>(longestName + 1, kNameBufferSize);
+    if (platform.RegEnumKeyExA(uninstall.Get(), subKeys - i - 1, name, &nameLength) !=
+        win::kErrorSuccess) {
+      continue;
+    }
+    const std::string entryName(name, nameLength);
+    // The first such entry ends the search, whatever follows.
+    if (entryName.rfind("Vela", 0) == 0) {
+      return std::string(kUninstallKeyPath) + "\\" + entryName;
+    }
+  }
+  return std::string();
+}
+
+void HandOverUninstallEntry(CPlatform& platform, const std::function<void()>& beforeFirstChange) {
+  const std::string entryPath = FindUninstallEntry(platform);
+  if (entryPath.empty()) {
+    return;
+  }
   std::string oldCommand;
   {
-    CRegKey uninstall(platform);
-    if (uninstall.Open(win::kHkeyLocalMachine, kUninstallKeyPath) != win::kErrorSuccess) {
-      return;
-    }
-    win::DWORD subKeys = 0;
-    win::DWORD longestName = 0;
-    if (platform.RegQueryInfoKeyA(uninstall.Get(), &subKeys, &longestName) != win::kErrorSuccess) {
-      return;
-    }
-    for (win::DWORD i = 0; i < subKeys; ++i) {
-      char name[kNameBufferSize] = {};
-      win::DWORD nameLength = std::min<win::DWORD>(longestName + 1, kNameBufferSize);
-      if (platform.RegEnumKeyExA(uninstall.Get(), subKeys - i - 1, name, &nameLength) !=
-          win::kErrorSuccess) {
-        continue;
-      }
-      const std::string entryName(name, nameLength);
-      if (entryName.rfind("Vela", 0) != 0) {
-        continue;
-      }
-      // The first such entry ends the search, whatever follows.
-      CRegKey entry(platform);
-      if (entry.Open(uninstall.Get(), entryName.c_str()) == win::kErrorSuccess) {
-        oldCommand = ReadUninstallString(platform, entry.Get());
-        entryPath += "\\" + entryName;
-      }
-      break;
+    CRegKey entry(platform);
+    if (entry.Open(win::kHkeyLocalMachine, entryPath.c_str()) == win::kErrorSuccess) {
+      oldCommand = ReadUninstallString(platform, entry.Get());
     }
   }
   // The short path that an earlier run wrote may come back in capitals (DELVELA.EXE); writing
@@ -95,6 +100,9 @@ void HandOverUninstallEntry(CPlatform& platform) {
   const std::string newCommand = NewUninstallCommand(platform);
   if (newCommand.empty()) {
     return;
+  }
+  if (beforeFirstChange) {
+    beforeFirstChange();
   }
   {
     CRegKey product(platform);

@@ -75,14 +75,24 @@ std::string CMigration::ProfileFilePath(const std::string& name) const {
 }
 
 bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
-  if (productKey_.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
-    return false;
+  // Opened first and created only when missing, so that creating it counts as a change.
+  if (productKey_.Open(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
+    if (beforeRegistryChange_) {
+      beforeRegistryChange_();
+    }
+    if (productKey_.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
+      return false;
+    }
   }
   progress_.SetStatusLine(platform_.LoadStringA(IDS_IMPORTING_FILE));
 
   if (!MigrationDue()) {
     productKey_.Close();
     return false;
+  }
+  // From here on the migration writes below the product key.
+  if (beforeRegistryChange_) {
+    beforeRegistryChange_();
   }
 
   const std::string spool = programDirectory + "Spool";

@@ -1,8 +1,10 @@
 // The migration of an old INI configuration into the registry tree below the product key.
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "profile/backup.h"
@@ -18,6 +20,11 @@ class CMigration {
   // restore script or CurrentJobs could not be had. Throws CRestoreScriptError when a restore
   // line cannot be written.
   bool MigrateConfiguration(const std::string& programDirectory);
+
+  // Called right before the migration first changes the registry (see CRegistryRestore).
+  void SetBeforeRegistryChange(std::function<void()> hook) {
+    beforeRegistryChange_ = std::move(hook);
+  }
 
   // The steps, in the order the driver runs them.
   void MigrateProgramSettings();
@@ -57,4 +64,5 @@ class CMigration {
   CMapStringToString queueDirectories_;
   CMapStringToString controlFileDirectories_;
   std::set<std::string> spooledNames_;  // folded to upper case
+  std::function<void()> beforeRegistryChange_;
 };

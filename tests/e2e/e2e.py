@@ -4,10 +4,18 @@
 Each fixture in tests/e2e/fixtures/<name>/ is a machine (drive_c and optionally registry.reg)
 with a hand-written expected.txt. The driver runs the POSIX build on a scratch copy of the
 machine and the Windows build under Wine in a prefix holding the same files and registry,
-checks both results against expected.txt, compares the two runs with each other, and then runs
-restore.bat under Wine's cmd and checks that every moved file is back with its old bytes.
+checks both results against expected.txt, and compares the two runs with each other.
 
-Usage: e2e.py --native CHECKVELA [--windows CHECKVELA.EXE --regdump REGDUMP.EXE] [NAME...]
+Then each leg goes back completely: it imports Backup\\restore.reg (natively with the regimport
+tool, under Wine with regedit /s), and the registry must be as it was before the run: natively
+registry.reg byte for byte, under Wine every key and value below SOFTWARE\\Quillon and the
+Uninstall key; restore.reg must exist exactly when the run changed the registry. It runs
+restore.bat (under Wine's cmd; natively its copy lines one by one), and every moved file must be
+back with its old bytes. Finally it runs the program again on the machine it went back to, and
+the result must be that of the first run.
+
+Usage: e2e.py --native CHECKVELA --regimport REGIMPORT
+              [--windows CHECKVELA.EXE --regdump REGDUMP.EXE] [NAME...]
 """
 import argparse
 import os
@@ -21,6 +29,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PRODUCT_KEY = "SOFTWARE\\Quillon\\Vela"
+# restore.reg may delete the product key's parent when the run created it.
+VENDOR_KEY = "SOFTWARE\\Quillon"
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 PROGRAM_DIR = ("Program Files", "Vela")
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
@@ -252,6 +262,26 @@ def read_regdump(path):
             parts = line.split()
             if parts[0] == "K":
                 current = short_key(unhex(parts[1]))
+                if current is not None:
+                    tree.setdefault(current, {})
+            elif parts[0] == "V" and current is not None:
+                tree[current][unhex(parts[1])] = (int(parts[2]), unhex(parts[3]))
+    return tree
+
+
+def read_regdump_raw(path):
+    """Every key of a regdump output by its full path (bytes), with its values."""
+    tree = {}
+    current = None
+
+    def unhex(text):
+        return b"" if text == "-" else bytes.fromhex(text)
+
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if parts[0] == "K":
+                current = unhex(parts[1])
                 tree.setdefault(current, {})
             elif parts[0] == "V" and current is not None:
                 tree[current][unhex(parts[1])] = (int(parts[2]), unhex(parts[3]))
@@ -358,6 +388,7 @@ class Result:
         self.spool = {}
         self.backup = {}
         self.restore = b""
+        self.restore_reg = None
         self.drive_c = None
 
 
@@ -374,6 +405,7 @@ def collect_files(result, drive_c):
             result.spool = store
         else:
             result.restore = store.pop(b"restore.bat", None)
+            result.restore_reg = store.pop(b"restore.reg", None)
             result.backup = store
 
 
@@ -437,19 +469,59 @@ def compare_runs(a, b, problems):
         problems.append(f"{label}: restore.bat differs")
 
 
+def compare_again(first, again, problems):
+    """A run after going back completely gives the first run's result; restore.reg stays."""
+    compare_runs(first, again, problems)
+    if again.restore_reg != first.restore_reg:
+        problems.append(f"{again.label}: restore.reg was replaced or removed")
+
+
+def diff_texts(got, want, label):
+    """The first differing line of two registry texts, for a failure message."""
+    g, w = got.split(b"\r\n"), want.split(b"\r\n")
+    for i in range(max(len(g), len(w))):
+        a = g[i] if i < len(g) else None
+        b = w[i] if i < len(w) else None
+        if a != b:
+            return f"{label}: line {i + 1} is {a!r}, was {b!r}"
+    return f"{label}: differs"
+
+
 # ---------------------------------------------------------------------------------------------
 # Running the builds
 # ---------------------------------------------------------------------------------------------
 
 
-def run_native(fixture, checkvela, scratch):
-    result = Result("native")
+def normalized_registry(regimport, machine, scratch):
+    """registry.reg of machine as the emulation saves it, read through a scratch copy."""
+    copy = os.path.join(scratch, "registry-before")
+    os.makedirs(copy, exist_ok=True)
+    source = os.path.join(machine, "registry.reg")
+    if os.path.exists(source):
+        shutil.copy(source, os.path.join(copy, "registry.reg"))
+    proc = subprocess.run([regimport, copy], capture_output=True, timeout=RUN_TIMEOUT)
+    if proc.returncode != 0:
+        raise Failure(f"regimport: {proc.stderr.decode(errors='replace')}")
+    return read_bytes(os.path.join(copy, "registry.reg"))
+
+
+def run_native(fixture, args, scratch):
     machine = os.path.join(scratch, "native")
     shutil.copytree(fixture, machine, symlinks=True)
     os.remove(os.path.join(machine, "expected.txt"))
     program = os.path.join(machine, "drive_c", *PROGRAM_DIR)
     os.makedirs(program, exist_ok=True)
-    shutil.copy(checkvela, os.path.join(program, "CheckVela"))
+    shutil.copy(args.native, os.path.join(program, "CheckVela"))
+    before = normalized_registry(args.regimport, machine, scratch)
+    result = run_native_program(machine, "native")
+    result.registry_before = before
+    return result
+
+
+def run_native_program(machine, label):
+    result = Result(label)
+    result.machine = machine
+    program = os.path.join(machine, "drive_c", *PROGRAM_DIR)
     env = dict(os.environ)
     env.pop("CHECKVELA_MACHINE", None)
     proc = subprocess.run([os.path.join(program, "CheckVela")], cwd=program, env=env,
@@ -457,9 +529,50 @@ def run_native(fixture, checkvela, scratch):
     stderr = proc.stderr.decode("cp1252", "replace")
     result.messages = sum(1 for line in stderr.splitlines() if line.startswith("CheckVela: "))
     result.registry = read_emulated_registry(os.path.join(machine, "registry.reg"))
+    result.registry_text = read_bytes(os.path.join(machine, "registry.reg"))
     collect_files(result, os.path.join(machine, "drive_c"))
     result.log = f"exit {proc.returncode}\n{proc.stdout.decode('cp1252', 'replace')}{stderr}"
     return result
+
+
+def go_back_native(fixture, result, args, problems):
+    """Imports restore.reg with regimport, runs restore.bat's copy lines, runs again: every
+    fixture file outside Backup and Spool must be back, then the result must be the first's."""
+    machine = result.machine
+    changed = result.registry_text != result.registry_before
+    check_restore_reg_presence(result, changed, problems)
+    drive_c = os.path.join(machine, "drive_c")
+    backup = os.path.join(drive_c, *PROGRAM_DIR, "Backup")
+    if result.restore_reg is not None:
+        proc = subprocess.run([args.regimport, machine, os.path.join(backup, "restore.reg")],
+                              capture_output=True, timeout=RUN_TIMEOUT)
+        if proc.returncode != 0:
+            problems.append(f"native restore.reg: {proc.stderr.decode(errors='replace').strip()}")
+            return
+        now = read_bytes(os.path.join(machine, "registry.reg"))
+        if now != result.registry_before:
+            problems.append(diff_texts(now, result.registry_before,
+                                       "native restore.reg: registry.reg after the import"))
+    # restore.bat's lines in order, as cmd runs them.
+    for source, target in restore_lines(result):
+        shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
+    for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
+        if in_program_stores("C:\\" + rel):
+            continue
+        now = host_path(drive_c, "C:\\" + rel)
+        if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
+            problems.append(f"native restore.bat: C:\\{rel} is not back as it was")
+    if args.skip_run_again:
+        return
+    again = run_native_program(machine, "native again")
+    compare_again(result, again, problems)
+
+
+def check_restore_reg_presence(result, changed, problems):
+    if changed and result.restore_reg is None:
+        problems.append(f"{result.label}: the run changed the registry but wrote no restore.reg")
+    elif not changed and result.restore_reg is not None:
+        problems.append(f"{result.label}: restore.reg, but the run changed no registry key")
 
 
 class Wine:
@@ -522,8 +635,32 @@ class Wine:
             time.sleep(0.3 if found else 0.1)
         return len(seen)
 
+    def dump(self):
+        """Every key and value below the vendor key and the Uninstall key, by full path."""
+        dump = os.path.join(self.prefix, "dump.txt")
+        self.wine(["wine", os.path.join(self.prefix, "regdump.exe"), "Z:" + dump.replace("/", "\\"),
+                   VENDOR_KEY, UNINSTALL_KEY])
+        return dump
+
+    def execute(self, label):
+        """Runs CheckVela.exe once, answering its message boxes, and reads what it left."""
+        result = Result(label)
+        drive_c = os.path.join(self.prefix, "drive_c")
+        program = os.path.join(drive_c, *PROGRAM_DIR)
+        env = dict(self.env, WINEPREFIX=self.prefix)
+        proc = subprocess.Popen(["wine", "C:\\Program Files\\Vela\\CheckVela.exe"], cwd=program,
+                                env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
+        result.log = f"exit {proc.returncode}\n" + proc.stdout.read().decode(errors="replace")
+        dump = self.dump()
+        result.registry = read_regdump(dump)
+        result.registry_raw = read_regdump_raw(dump)
+        # Keep what the run left before restore.bat changes the machine.
+        collect_files(result, drive_c)
+        return result
+
     def run(self, fixture, exe, regdump, scratch):
-        result = Result("wine")
         self.prefix = os.path.join(scratch, "prefix")
         subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
         drive_c = os.path.join(self.prefix, "drive_c")
@@ -534,18 +671,9 @@ class Wine:
         program = os.path.join(drive_c, *PROGRAM_DIR)
         shutil.copy(exe, os.path.join(program, "CheckVela.exe"))
         shutil.copy(regdump, os.path.join(self.prefix, "regdump.exe"))
-        env = dict(self.env, WINEPREFIX=self.prefix)
-        proc = subprocess.Popen(["wine", "C:\\Program Files\\Vela\\CheckVela.exe"], cwd=program,
-                                env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                start_new_session=True)
-        result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
-        result.log = f"exit {proc.returncode}\n" + proc.stdout.read().decode(errors="replace")
-        dump = os.path.join(self.prefix, "dump.txt")
-        self.wine(["wine", os.path.join(self.prefix, "regdump.exe"), "Z:" + dump.replace("/", "\\"),
-                   PRODUCT_KEY, UNINSTALL_KEY])
-        result.registry = read_regdump(dump)
-        # Keep what the run left before restore.bat changes the machine.
-        collect_files(result, drive_c)
+        registry_before = read_regdump_raw(self.dump())
+        result = self.execute("wine")
+        result.registry_before = registry_before
         snapshot = os.path.join(scratch, "wine_after")
         shutil.copytree(drive_c, snapshot, symlinks=True, ignore=shutil.ignore_patterns(
             "windows", "users", "ProgramData", "Program Files (x86)"))
@@ -609,6 +737,23 @@ class Wine:
             if not os.path.isfile(now) or read_bytes(now) != data:
                 problems.append(f"restore: Spool\\{name.decode('cp1252')} changed")
 
+    def go_back(self, fixture, result, args, problems):
+        """Imports restore.reg with regedit, runs restore.bat, runs the program again."""
+        changed = result.registry_raw != result.registry_before
+        check_restore_reg_presence(result, changed, problems)
+        if result.restore_reg is not None:
+            proc = self.wine(["wine", "regedit", "/s",
+                              "C:\\Program Files\\Vela\\Backup\\restore.reg"], check=False)
+            if proc.returncode != 0:
+                problems.append(f"wine restore.reg: regedit exit {proc.returncode}")
+            problems += compare_trees(read_regdump_raw(self.dump()), result.registry_before,
+                                      "wine restore.reg")
+        self.restore(fixture, result, problems)
+        if args.skip_run_again:
+            return
+        again = self.execute("wine again")
+        compare_again(result, again, problems)
+
     def finish_fixture(self):
         self.wineserver_k()
         shutil.rmtree(self.prefix, ignore_errors=True)
@@ -619,7 +764,7 @@ def run_fixture(name, args, wine, work):
     scratch = tempfile.mkdtemp(prefix=name + ".", dir=work)
     problems = []
     fixture_drive_c = os.path.join(fixture, "drive_c")
-    results = [run_native(fixture, args.native, scratch)]
+    results = [run_native(fixture, args, scratch)]
     if wine is not None:
         try:
             results.append(wine.run(fixture, args.windows, args.regdump, scratch))
@@ -630,8 +775,11 @@ def run_fixture(name, args, wine, work):
         check_result(result, expected, fixture_drive_c, problems)
     if len(results) == 2:
         compare_runs(results[0], results[1], problems)
+    # Going back completely, then a new attempt.
+    go_back_native(fixture, results[0], args, problems)
+    if len(results) == 2:
         try:
-            wine.restore(fixture, results[1], problems)
+            wine.go_back(fixture, results[1], args, problems)
         finally:
             wine.finish_fixture()
     problems = [p for p in problems if not any(k in p for k in KNOWN_DIFFERENCES.get(name, ()))]
@@ -646,6 +794,9 @@ def run_fixture(name, args, wine, work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--native", required=True)
+    parser.add_argument("--regimport", required=True)
+    parser.add_argument("--skip-run-again", action="store_true",
+                        help="do not run the program again after going back")
     parser.add_argument("--windows")
     parser.add_argument("--regdump")
     parser.add_argument("--fixtures", default=os.path.join(HERE, "fixtures"))

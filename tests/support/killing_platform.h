@@ -56,6 +56,7 @@ inline const char* MutationName(EMutation mutation) {
 struct CKilled {
   size_t at;
   EMutation what;
+  std::string path;  // the file that the fatal call was about; empty for registry calls
 };
 
 // What the fatal call still gets done.
@@ -96,7 +97,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kCreateDirectory)) {
+    if (Due(EMutation::kCreateDirectory, path)) {
       Die();
     }
     return CPlatformProxy::CreateDirectoryA(path);
@@ -105,7 +106,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kCopyFile)) {
+    if (Due(EMutation::kCopyFile, target)) {
       if (tear_ == ETear::kHalf) {
         // The copy stops half way: the target holds the first half of the source.
         std::string bytes;
@@ -132,7 +133,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kDeleteFile)) {
+    if (Due(EMutation::kDeleteFile, path)) {
       Die();
     }
     return CPlatformProxy::DeleteFileA(path);
@@ -141,7 +142,7 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kMoveFile)) {
+    if (Due(EMutation::kMoveFile, target)) {
       Die();
     }
     return CPlatformProxy::MoveFileExA(existing, target, replaceExisting);
@@ -150,16 +151,16 @@ class CKillingPlatform : public CPlatformProxy {
     if (Dead()) {
       return false;
     }
-    if (Due(EMutation::kSetAttributes)) {
+    if (Due(EMutation::kSetAttributes, path)) {
       Die();
     }
     return CPlatformProxy::SetFileAttributesA(path, attributes);
   }
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override {
-    return Killable([&] { return CPlatformProxy::CreateWriteFile(path); });
+    return Killable(path, [&] { return CPlatformProxy::CreateWriteFile(path); });
   }
   std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override {
-    return Killable([&] { return CPlatformProxy::OpenAppendFile(path); });
+    return Killable(path, [&] { return CPlatformProxy::OpenAppendFile(path); });
   }
 
  private:
@@ -167,13 +168,13 @@ class CKillingPlatform : public CPlatformProxy {
   // the inner file is closed as the system closes a dead process's handles.
   class CKillableFile : public CWriteFile {
    public:
-    CKillableFile(CKillingPlatform& owner, std::unique_ptr<CWriteFile> inner)
-        : owner_(owner), inner_(std::move(inner)) {}
+    CKillableFile(CKillingPlatform& owner, std::unique_ptr<CWriteFile> inner, std::string path)
+        : owner_(owner), inner_(std::move(inner)), path_(std::move(path)) {}
     bool Write(const void* data, win::DWORD size) override {
       if (owner_.Dead()) {
         return false;
       }
-      if (owner_.Due(EMutation::kWriteFile)) {
+      if (owner_.Due(EMutation::kWriteFile, path_)) {
         if (owner_.tear_ == ETear::kHalf && size > 1) {
           inner_->Write(data, size / 2);  // a torn line
         }
@@ -185,7 +186,7 @@ class CKillingPlatform : public CPlatformProxy {
       if (owner_.Dead()) {
         return false;
       }
-      if (owner_.Due(EMutation::kTruncateFile)) {
+      if (owner_.Due(EMutation::kTruncateFile, path_)) {
         owner_.Die();
       }
       return inner_->Truncate(size);
@@ -195,36 +196,39 @@ class CKillingPlatform : public CPlatformProxy {
    private:
     CKillingPlatform& owner_;
     std::unique_ptr<CWriteFile> inner_;
+    std::string path_;
   };
 
   // Opening a file for writing creates it: a change of its own.
   template <typename Open>
-  std::unique_ptr<CWriteFile> Killable(Open open) {
+  std::unique_ptr<CWriteFile> Killable(const char* path, Open open) {
     if (Dead()) {
       return nullptr;
     }
-    if (Due(EMutation::kCreateFile)) {
+    if (Due(EMutation::kCreateFile, path)) {
       Die();
     }
     auto file = open();
     if (!file) {
       return file;
     }
-    return std::make_unique<CKillableFile>(*this, std::move(file));
+    return std::make_unique<CKillableFile>(*this, std::move(file), path);
   }
 
   bool Dead() const { return killed_; }
-  bool Due(EMutation mutation) {
+  bool Due(EMutation mutation, std::string path = std::string()) {
     mutations_.push_back(mutation);
+    lastPath_ = std::move(path);
     return mutations_.size() == killAt_;
   }
   [[noreturn]] void Die() {
     killed_ = true;
-    throw CKilled{mutations_.size(), mutations_.back()};
+    throw CKilled{mutations_.size(), mutations_.back(), lastPath_};
   }
 
   size_t killAt_;
   ETear tear_;
   bool killed_ = false;
   std::vector<EMutation> mutations_;
+  std::string lastPath_;
 };

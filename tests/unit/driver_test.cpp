@@ -47,6 +47,21 @@ TEST_F(DriverTest, AnEarlierMigrationStopsEverything) {
   EXPECT_FALSE(Value("", "Level"));
 }
 
+TEST_F(DriverTest, TheRegistryHookRunsBeforeTheProductKeyIsMadeAndNotWhenMigratedBefore) {
+  WriteOldInstallation("[Settings]\r\nLevel=3\r\n");
+  CMigration migration(m.Platform(), progress);
+  std::vector<bool> productKeyAtHook;
+  migration.SetBeforeRegistryChange(
+      [&] { productKeyAtHook.push_back(KeyExists(m.Platform(), kProduct)); });
+  EXPECT_TRUE(migration.MigrateConfiguration(kProgram));
+  // Before the product key is created, and again once the already-migrated test has passed.
+  EXPECT_EQ(productKeyAtHook, (std::vector<bool>{false, true}));
+  CRegKey(m.Platform()).Create(win::kHkeyLocalMachine, "SOFTWARE\\Quillon\\Vela\\Queues\\lp");
+  productKeyAtHook.clear();
+  EXPECT_FALSE(migration.MigrateConfiguration(kProgram));
+  EXPECT_TRUE(productKeyAtHook.empty());
+}
+
 TEST_F(DriverTest, QueuesWithValuesButNoSubkeysStillMigrates) {
   WriteOldInstallation("[Settings]\r\nLevel=3\r\n");
   CRegKey queues(m.Platform());

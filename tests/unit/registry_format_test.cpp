@@ -485,6 +485,39 @@ TEST(RegistryLoadTest, ArbitraryBytesNeverCrash) {
   }
 }
 
+// Import applies a file on top, as Wine 8.0's regedit does (probed under Wine).
+TEST(RegistryImportTest, ChangesTheTreeAsRegeditDoes) {
+  CEmulatedRegistry registry;
+  ASSERT_EQ(Load(registry,
+                 "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"keep\"=\"1\"\r\n\"drop\"=\"2\"\r\n"
+                 "\"raw\"=hex(1):61\r\n[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n"),
+            "ok");
+  HKEY deep = 0;
+  ASSERT_EQ(registry.OpenKey(kHkeyLocalMachine, "A\\B\\C", &deep), 0);
+  HKEY kept = Create(registry, "A");
+  std::string error;
+  ASSERT_TRUE(
+      registry.Import("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\A\\B]\r\n\"skipped\"=\"x\"\r\n"
+                      "[HKEY_LOCAL_MACHINE\\A]\r\n\"drop\"=-\r\n\"sz\"=hex(1):61,62\r\n"
+                      "\"expand\"=hex(2):25,00\r\n\"multi\"=hex(7):61\r\n"
+                      "\"none\"=hex(1):\r\n\"bin\"=hex:61\r\n\"esc\"=\"\\q\\\\\"\r\n",
+                      error))
+      << error;
+  // A string type in hex ends in a NUL; an escape that is none loses its backslash.
+  EXPECT_EQ(registry.Save(),
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"keep\"=\"1\"\r\n\"raw\"=hex(1):61\r\n"
+            "\"sz\"=\"ab\"\r\n\"expand\"=hex(2):25,00\r\n\"multi\"=hex(7):61,00\r\n"
+            "\"none\"=hex(1):\r\n\"bin\"=hex:61\r\n\"esc\"=\"q\\\\\"\r\n\r\n");
+  EXPECT_EQ(registry.QueryValue(deep, "", nullptr, nullptr, nullptr), 6);
+  EXPECT_EQ(Get(registry, "A", "keep").second, std::string("1", 2));
+  EXPECT_EQ(registry.QueryValue(kept, "keep", nullptr, nullptr, nullptr), 0);
+  // A malformed file changes nothing.
+  const std::string saved = registry.Save();
+  EXPECT_FALSE(registry.Import("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\A]\r\nbad\r\n", error));
+  EXPECT_EQ(error, "line 3: unexpected text");
+  EXPECT_EQ(registry.Save(), saved);
+}
+
 TEST(RegistryLoadTest, LoadReplacesTheWholeRegistryAndItsHandles) {
   CEmulatedRegistry registry;
   HKEY key = Create(registry, "Old");

@@ -145,6 +145,10 @@ bool CEmulatedPlatform::SaveRegistry(std::string& error) {
   return true;
 }
 
+bool CEmulatedPlatform::ImportRegistry(const std::string& fileBytes, std::string& error) {
+  return registry_->Import(fileBytes, error);
+}
+
 // ---- Errors and texts
 
 win::DWORD CEmulatedPlatform::GetLastError() {

@@ -38,6 +38,8 @@ class CEmulatedPlatform : public CPlatform {
   bool LoadRegistry(std::string& error);
   // Writes the registry to <root>/registry.reg through a temporary file that replaces it.
   bool SaveRegistry(std::string& error);
+  // Imports the text of a .reg file into the registry as regedit does (CEmulatedRegistry::Import).
+  bool ImportRegistry(const std::string& fileBytes, std::string& error);
 
   // Host path of a Windows path, resolved without regard to case where components exist;
   // components that do not exist keep the spelling given. Empty for a path outside any drive.

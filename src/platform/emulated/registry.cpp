@@ -1,13 +1,16 @@
 #include "platform/emulated/registry.h"
 
 #include "platform/ansi_text.h"
+#include "platform/reg_text.h"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,10 +28,6 @@ using win::LONG;
 // and exports them.
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxKeyDepth = 512;
-
-// Line length at which regedit wraps hex data: after a "xx," that brings the line to this many
-// characters, it writes "\" and continues on the next line after two spaces.
-constexpr std::size_t kHexWrapColumn = 77;
 
 // What RegSetValueExA returns for a null data pointer with a non-zero size.
 constexpr DWORD kErrorNoAccess = 998;
@@ -216,111 +215,12 @@ std::string Utf8ToAnsi(std::string_view bytes) {
 
 // ---- Writing
 
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      // Only the emulation's own names can hold these; escaping keeps the line whole.
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
-}
-
-// A REG_SZ is written as a quoted string only when the string form gives back exactly its
-// bytes: text without control characters followed by one NUL.
-bool IsPlainString(const Value& value) {
-  if (value.type != win::kRegSz || value.data.empty() || value.data.back() != '\0') {
-    return false;
-  }
-  for (std::size_t i = 0; i + 1 < value.data.size(); ++i) {
-    if (static_cast<unsigned char>(value.data[i]) < 0x20) {
-      return false;
-    }
-  }
-  return true;
-}
-
-void AppendHex(std::string& out, std::size_t lineStart, std::string_view data) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::size_t column = out.size() - lineStart;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(data[i]);
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0x0F];
-    if (i + 1 == data.size()) {
-      break;
-    }
-    out += ',';
-    column += 3;
-    if (column >= kHexWrapColumn) {
-      out += "\\\r\n  ";
-      column = 2;
-    }
-  }
-}
-
-void AppendValue(std::string& out, const Value& value) {
-  const std::size_t lineStart = out.size();
-  if (value.name.empty()) {
-    out += '@';
-  } else {
-    out += '"';
-    AppendEscaped(out, value.name);
-    out += '"';
-  }
-  out += '=';
-  if (IsPlainString(value)) {
-    out += '"';
-    AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
-    out += '"';
-  } else if (value.type == win::kRegDword && value.data.size() == 4) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    const auto* bytes = reinterpret_cast<const unsigned char*>(value.data.data());
-    const std::uint32_t number = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
-                                 (static_cast<std::uint32_t>(bytes[3]) << 24);
-    out += "dword:";
-    for (int shift = 28; shift >= 0; shift -= 4) {
-      out += kDigits[(number >> shift) & 0x0F];
-    }
-  } else {
-    if (value.type == win::kRegBinary) {
-      out += "hex:";
-    } else {
-      static constexpr char kDigits[] = "0123456789abcdef";
-      std::string type;
-      DWORD rest = value.type;
-      do {
-        type.insert(type.begin(), kDigits[rest & 0x0F]);
-        rest >>= 4;
-      } while (rest != 0);
-      out += "hex(" + type + "):";
-    }
-    AppendHex(out, lineStart, value.data);
-  }
-  out += "\r\n";
-}
-
 // Writes key and its subtree; path holds the key's full name and is restored on return.
 void AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine) {
   if (writeLine) {
-    out += "\r\n[";
-    out += path;
-    out += "]\r\n";
+    regtext::AppendKeyLine(out, path);
     for (const Value& value : key.values) {
-      AppendValue(out, value);
+      regtext::AppendValueLine(out, value.name, value.type, value.data);
     }
   }
   const std::size_t length = path.size();
@@ -376,10 +276,19 @@ std::string_view TrimRight(std::string_view text) {
   return text.substr(0, n);
 }
 
+// How a parse treats the text: as the saved registry itself, where every value keeps exactly its
+// bytes, or as regedit imports a file on top of the registry (Wine 8's regedit is the reference).
+enum class ParseMode { kHive, kRegeditImport };
+
 class CParser {
  public:
-  CParser(std::vector<Line> lines, bool unicodeFormat)
-      : lines_(std::move(lines)), unicodeFormat_(unicodeFormat) {}
+  // onRemove is called with each key that a [-KEY] line is about to delete.
+  CParser(std::vector<Line> lines, bool unicodeFormat, ParseMode mode,
+          std::function<void(const Key&)> onRemove = {})
+      : lines_(std::move(lines)),
+        unicodeFormat_(unicodeFormat),
+        mode_(mode),
+        onRemove_(std::move(onRemove)) {}
 
   // Parses every line after the header into tree; false with error set on the first fault.
   bool Parse(Tree& tree, std::string& error) {
@@ -464,12 +373,19 @@ class CParser {
         return Fail("a root key cannot be deleted");
       }
       current_ = nullptr;
+      sawKey_ = true;  // its values follow and are skipped
       Key* parent = tree_->roots[root].get();
       for (std::size_t i = 1; parent != nullptr && i + 1 < parts.size(); ++i) {
         parent = parent->Child(parts[i]);
       }
       if (parent != nullptr) {
-        parent->children.erase(ansi::Fold(parts.back()));
+        const auto it = parent->children.find(ansi::Fold(parts.back()));
+        if (it != parent->children.end()) {
+          if (onRemove_) {
+            onRemove_(*it->second);
+          }
+          parent->children.erase(it);
+        }
       }
       return true;
     }
@@ -513,8 +429,11 @@ class CParser {
           out += '\0';
           break;
         default:
-          // Not an escape: a lone backslash stands for itself.
-          out += '\\';
+          // Not an escape: in a saved registry a lone backslash stands for itself; regedit
+          // drops it and keeps the character.
+          if (mode_ == ParseMode::kHive) {
+            out += '\\';
+          }
           out += escaped;
           break;
       }
@@ -620,6 +539,12 @@ class CParser {
                              value.type == win::kRegMultiSz)) {
         value.data = Utf16ToAnsi(value.data);
       }
+      // regedit ends the data of a string type with a NUL when the file does not.
+      if (mode_ == ParseMode::kRegeditImport && !value.data.empty() && value.data.back() != '\0' &&
+          (value.type == win::kRegSz || value.type == win::kRegExpandSz ||
+           value.type == win::kRegMultiSz)) {
+        value.data += '\0';
+      }
     } else {
       return Fail("unknown value data");
     }
@@ -688,6 +613,8 @@ class CParser {
 
   std::vector<Line> lines_;
   bool unicodeFormat_;
+  ParseMode mode_;
+  std::function<void(const Key&)> onRemove_;
   Tree* tree_ = nullptr;
   std::size_t index_ = 0;
   Key* current_ = nullptr;  // null after a deleted key
@@ -973,8 +900,12 @@ win::LONG CEmulatedRegistry::CloseKey(win::HKEY key) {
   return win::kErrorSuccess;
 }
 
-bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
-  std::string text;
+namespace {
+
+// Decodes a .reg file into ANSI text and splits it into lines (views into text). False with
+// "line N: reason" in error when it is no registry file.
+bool ReadRegFile(const std::string& fileBytes, std::string& text, std::vector<Line>& lines,
+                 bool& unicodeFormat, std::string& error) {
   if (fileBytes.size() >= 2 && static_cast<unsigned char>(fileBytes[0]) == 0xFF &&
       static_cast<unsigned char>(fileBytes[1]) == 0xFE) {
     if (fileBytes.size() % 2 != 0) {
@@ -990,7 +921,7 @@ bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
     text = fileBytes;
   }
 
-  std::vector<Line> lines = SplitLines(text);
+  lines = SplitLines(text);
   for (const Line& line : lines) {
     if (line.text.find('\0') != std::string_view::npos) {
       error = "line " + std::to_string(line.number) + ": NUL character";
@@ -998,16 +929,35 @@ bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
     }
   }
   const std::string_view header = lines.empty() ? std::string_view() : TrimRight(lines[0].text);
-  bool unicodeFormat = false;
+  unicodeFormat = false;
   if (header == "Windows Registry Editor Version 5.00") {
     unicodeFormat = true;
   } else if (header != "REGEDIT4") {
     error = "line 1: not a registry file (REGEDIT4 header expected)";
     return false;
   }
+  return true;
+}
 
+// Every key of the subtree below and including key.
+void CollectSubtree(const Key& key, std::set<const Key*>& keys) {
+  keys.insert(&key);
+  for (const auto& [folded, child] : key.children) {
+    CollectSubtree(*child, keys);
+  }
+}
+
+}  // namespace
+
+bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
+  std::string text;
+  std::vector<Line> lines;
+  bool unicodeFormat = false;
+  if (!ReadRegFile(fileBytes, text, lines, unicodeFormat, error)) {
+    return false;
+  }
   Tree tree;
-  CParser parser(std::move(lines), unicodeFormat);
+  CParser parser(std::move(lines), unicodeFormat, ParseMode::kHive);
   if (!parser.Parse(tree, error)) {
     return false;
   }
@@ -1018,8 +968,39 @@ bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
   return true;
 }
 
+bool CEmulatedRegistry::Import(const std::string& fileBytes, std::string& error) {
+  std::string text;
+  std::vector<Line> lines;
+  bool unicodeFormat = false;
+  if (!ReadRegFile(fileBytes, text, lines, unicodeFormat, error)) {
+    return false;
+  }
+  // A dry run on an empty tree finds every fault before the registry is touched.
+  {
+    Tree scratch;
+    CParser check(lines, unicodeFormat, ParseMode::kRegeditImport);
+    if (!check.Parse(scratch, error)) {
+      return false;
+    }
+  }
+  // Handles on deleted keys stay allocated but reach no key, as DeleteKey leaves them.
+  auto onRemove = [this](const Key& key) {
+    std::set<const Key*> removed;
+    CollectSubtree(key, removed);
+    for (auto& [handle, target] : impl_->handles) {
+      if (removed.count(target) != 0) {
+        target = nullptr;
+      }
+    }
+  };
+  CParser parser(std::move(lines), unicodeFormat, ParseMode::kRegeditImport, onRemove);
+  const bool parsed = parser.Parse(impl_->tree, error);
+  impl_->ResetCursor();
+  return parsed;
+}
+
 std::string CEmulatedRegistry::Save() const {
-  std::string out = "REGEDIT4\r\n";
+  std::string out(regtext::kHeader);
   for (const auto& root : impl_->tree.roots) {
     if (!root) {
       continue;

@@ -35,6 +35,12 @@ class CEmulatedRegistry {
   // page, or "Windows Registry Editor Version 5.00" in UTF-16LE with a byte-order mark. False
   // with "line N: reason" in error when the text is malformed; the registry is then unchanged.
   bool Load(const std::string& fileBytes, std::string& error);
+  // Imports a .reg file on top of the registry as regedit does: keys are created, values set,
+  // [-KEY] deletes the key with its subtree and "name"=- the value. As Wine's regedit does, a
+  // string type given in hex gains a NUL when its data does not end in one, and a backslash
+  // before a character that is no escape is dropped. False with "line N: reason" in error when
+  // the text is malformed; the registry is then unchanged.
+  bool Import(const std::string& fileBytes, std::string& error);
   // The whole registry as REGEDIT4 text (CR LF line ends), as regedit writes it.
   std::string Save() const;
 
