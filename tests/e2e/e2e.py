@@ -601,7 +601,14 @@ class Wine:
 
     def wine(self, args, prefix=None, timeout=RUN_TIMEOUT, check=True, cwd=None):
         env = dict(self.env, WINEPREFIX=prefix or self.prefix)
-        proc = subprocess.run(args, env=env, cwd=cwd, capture_output=True, timeout=timeout)
+        # Output goes through files, not pipes: Wine's own background processes, which live as
+        # long as the fixture's server, would keep a pipe open.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run(args, env=env, cwd=cwd, stdout=out, stderr=err,
+                                  timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            proc.stdout, proc.stderr = out.read(), err.read()
         if check and proc.returncode != 0:
             raise Failure(f"{' '.join(args)}: exit {proc.returncode} "
                           f"{proc.stderr.decode(errors='replace')[-500:]}")
@@ -648,11 +655,13 @@ class Wine:
         drive_c = os.path.join(self.prefix, "drive_c")
         program = os.path.join(drive_c, *PROGRAM_DIR)
         env = dict(self.env, WINEPREFIX=self.prefix)
-        proc = subprocess.Popen(["wine", "C:\\Program Files\\Vela\\CheckVela.exe"], cwd=program,
-                                env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                start_new_session=True)
-        result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
-        result.log = f"exit {proc.returncode}\n" + proc.stdout.read().decode(errors="replace")
+        with tempfile.TemporaryFile() as out:
+            proc = subprocess.Popen(["wine", "C:\\Program Files\\Vela\\CheckVela.exe"],
+                                    cwd=program, env=env, stdout=out, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+            result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
+            out.seek(0)
+            result.log = f"exit {proc.returncode}\n" + out.read().decode(errors="replace")
         dump = self.dump()
         result.registry = read_regdump(dump)
         result.registry_raw = read_regdump_raw(dump)
@@ -663,6 +672,10 @@ class Wine:
     def run(self, fixture, exe, regdump, scratch):
         self.prefix = os.path.join(scratch, "prefix")
         subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
+        # One Wine server for all of the fixture's commands instead of one started and shut
+        # down for each; finish_fixture ends it.
+        subprocess.run(["wineserver", "-p"], env=dict(self.env, WINEPREFIX=self.prefix),
+                       timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         drive_c = os.path.join(self.prefix, "drive_c")
         subprocess.run(["cp", "-a", os.path.join(fixture, "drive_c") + "/.", drive_c], check=True)
         registry = os.path.join(fixture, "registry.reg")
