@@ -49,6 +49,25 @@ TEST_F(EmulatedFilesTest, ReadOnlyIsTheHostWriteBits) {
   EXPECT_EQ("other", machine_.ReadFile(Path("ro.txt")));
 }
 
+TEST_F(EmulatedFilesTest, CopyKeepsTheHostPermissionBits) {
+  machine_.WriteFile(Path("a.txt"), "abc");
+  machine_.WriteFile(Path("old.txt"), "old");
+  for (const mode_t mode : {0640, 0755, 0604, 02755}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(0, ::chmod(Host("a.txt").c_str(), mode));
+    ASSERT_EQ(0, ::chmod(Host("old.txt").c_str(), 0600));
+    ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("new.txt").c_str(), true));
+    ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("old.txt").c_str(), false));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(Host("new.txt").c_str(), &st));
+    EXPECT_EQ(mode, st.st_mode & 07777);
+    ASSERT_EQ(0, ::stat(Host("old.txt").c_str(), &st));
+    EXPECT_EQ(mode, st.st_mode & 07777);
+    EXPECT_EQ("abc", machine_.ReadFile(Path("old.txt")));
+    ASSERT_TRUE(P().DeleteFileA(Path("new.txt").c_str()));
+  }
+}
+
 TEST_F(EmulatedFilesTest, CopyLeavesNoTemporaryFiles) {
   machine_.WriteFile(Path("a.txt"), "abc");
   ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("b.txt").c_str(), false));

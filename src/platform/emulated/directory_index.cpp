@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -39,7 +40,8 @@ class CIndexes {
     }
   }
 
-  bool Find(const std::string& directory, const std::string& ansiName, std::string& found) {
+  bool Find(const std::string& directory, const struct stat& st, std::string_view ansiName,
+            std::string& found) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (indexes_.empty()) {
       return false;
@@ -50,9 +52,7 @@ class CIndexes {
       return false;
     }
     // The path may name another directory now (the indexed one moved away).
-    struct stat st;
-    if (::stat(directory.c_str(), &st) != 0 || st.st_dev != it->second.device ||
-        st.st_ino != it->second.inode) {
+    if (st.st_dev != it->second.device || st.st_ino != it->second.inode) {
       Drop(it);
       return false;
     }
@@ -62,7 +62,7 @@ class CIndexes {
     return true;
   }
 
-  std::string Scan(const std::string& directory, const std::string& ansiName) {
+  std::string Scan(const std::string& directory, std::string_view ansiName) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Watch before reading, so that no change between the two goes unseen.
     Index index;
@@ -83,23 +83,25 @@ class CIndexes {
       return {};
     }
     std::string found;
-    size_t entries = 0;
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
+      std::string name = entry->d_name;
       if (name == "." || name == "..") {
         continue;
       }
-      ++entries;
-      const std::string ansi = codepage::Utf8ToAnsi(name);
-      if (found.empty() && ansi::EqualNoCase(ansi, ansiName)) {
+      if (found.empty() && ansi::EqualNoCase(codepage::Utf8ToAnsi(name), ansiName)) {
         found = name;
       }
       if (index.watch >= 0) {
-        index.names[Fold(name)].push_back(name);
+        names.push_back(std::move(name));
       }
     }
     ::closedir(dir);
-    if (index.watch >= 0 && entries >= kMinimumEntries) {
+    if (index.watch >= 0 && names.size() >= kMinimumEntries) {
+      index.names.reserve(names.size());
+      for (std::string& name : names) {
+        index.names[Fold(name)].push_back(std::move(name));
+      }
       watched_[index.watch] = directory;
       indexes_[directory] = std::move(index);
       Drain();
@@ -137,10 +139,12 @@ class CIndexes {
     indexes_.clear();
   }
 
-  // Applies every queued event to the indexes.
+  // Applies every queued event to the indexes. A read takes every queued event that fits, so
+  // one that leaves room for the largest event has emptied the queue.
   void Drain() {
     alignas(inotify_event) char buffer[16384];
-    while (true) {
+    constexpr ssize_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
+    for (bool more = true; more;) {
       const ssize_t length = ::read(fd_, buffer, sizeof buffer);
       if (length < 0 && errno == EINTR) {
         continue;
@@ -148,6 +152,7 @@ class CIndexes {
       if (length <= 0) {
         return;
       }
+      more = length > static_cast<ssize_t>(sizeof buffer) - kLargestEvent;
       for (ssize_t pos = 0; pos < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
         pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -202,11 +207,12 @@ CIndexes& Indexes() {
 
 }  // namespace
 
-bool Find(const std::string& directory, const std::string& ansiName, std::string& found) {
-  return Indexes().Find(directory, ansiName, found);
+bool Find(const std::string& directory, const struct stat& status, std::string_view ansiName,
+          std::string& found) {
+  return Indexes().Find(directory, status, ansiName, found);
 }
 
-std::string Scan(const std::string& directory, const std::string& ansiName) {
+std::string Scan(const std::string& directory, std::string_view ansiName) {
   return Indexes().Scan(directory, ansiName);
 }
 

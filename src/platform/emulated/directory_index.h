@@ -6,16 +6,21 @@
 // changed the directory.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
+#include <string_view>
 
 namespace directory_index {
 
 // The host name in directory that matches ansiName without regard to case: true with the name
 // in found (empty when nothing matches) when the directory is indexed; false when it is not and
-// must be read.
-bool Find(const std::string& directory, const std::string& ansiName, std::string& found);
+// must be read. status is the directory's status, taken just before: an index is used only for
+// the very directory it was made of.
+bool Find(const std::string& directory, const struct stat& status, std::string_view ansiName,
+          std::string& found);
 // Reads directory in full, indexes it when it is large enough to be worth it, and returns the
 // first entry that matches ansiName without regard to case (empty when none does).
-std::string Scan(const std::string& directory, const std::string& ansiName);
+std::string Scan(const std::string& directory, std::string_view ansiName);
 
 }  // namespace directory_index

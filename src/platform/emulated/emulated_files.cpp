@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/ansi_text.h"
@@ -74,9 +76,82 @@ bool WriteAll(int fd, const char* data, size_t size, int& error) {
   return true;
 }
 
+// Copies size bytes from in to out at their offsets: in the kernel where it can, else through
+// a buffer. Stops early when the source ends sooner; false with the errno on failure.
+bool CopyBytes(int in, int out, std::uint64_t size, int& error) {
+  bool inKernel = true;
+  char chunk[65536];
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t left = size - done;
+    if (inKernel) {
+      const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, left, 0);
+      if (n > 0) {
+        done += static_cast<std::uint64_t>(n);
+        continue;
+      }
+      if (n == 0) {
+        return true;  // the source got shorter since it was looked at
+      }
+      if (errno == EINTR) {
+        continue;
+      }
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+          errno != EPERM) {
+        error = errno;
+        return false;
+      }
+      inKernel = false;  // a pair of files the kernel cannot copy between
+    }
+    const ssize_t n = ::read(in, chunk, std::min<std::uint64_t>(left, sizeof chunk));
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      return false;
+    }
+    if (n == 0) {
+      return true;
+    }
+    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
+      return false;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// Copies what is left of in to out, to its end.
+bool CopyToEnd(int in, int out, int& error) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(in, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      return false;
+    }
+    if (n == 0) {
+      return true;
+    }
+    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+// A file opened for writing only. Each change tells the platform, so that a profile of this
+// file that it trusts is looked at again.
 class CEmulatedWriteFile final : public CWriteFile {
  public:
-  CEmulatedWriteFile(int fd, CPlatform& platform) : fd_(fd), platform_(platform) {}
+  CEmulatedWriteFile(int fd, CEmulatedPlatform& platform, std::string host,
+                     const struct stat& status)
+      : fd_(fd), platform_(platform), host_(std::move(host)), status_(status) {}
   ~CEmulatedWriteFile() override { Close(); }
 
   bool Write(const void* data, win::DWORD size) override {
@@ -84,6 +159,7 @@ class CEmulatedWriteFile final : public CWriteFile {
       platform_.SetLastError(win::kErrorInvalidHandle);
       return false;
     }
+    platform_.Changed(host_, &status_);
     int error = 0;
     if (!WriteAll(fd_, static_cast<const char*>(data), size, error)) {
       platform_.SetLastError(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
@@ -98,6 +174,7 @@ class CEmulatedWriteFile final : public CWriteFile {
       platform_.SetLastError(win::kErrorInvalidHandle);
       return false;
     }
+    platform_.Changed(host_, &status_);
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
         ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) {
       platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
@@ -123,10 +200,10 @@ class CEmulatedWriteFile final : public CWriteFile {
 
  private:
   int fd_;
-  CPlatform& platform_;
+  CEmulatedPlatform& platform_;
+  std::string host_;
+  struct stat status_;
 };
-
-}  // namespace
 
 win::DWORD CEmulatedPlatform::MissingError(const std::string& host) const {
   struct stat st;
@@ -173,13 +250,30 @@ win::DWORD CEmulatedPlatform::ErrnoError(int error, const std::string& host) con
   }
 }
 
+win::DWORD CEmulatedPlatform::StatusOf(const HostTarget& target, struct stat& st) const {
+  switch (target.found) {
+    case EFound::kExists:
+      st = target.status;
+      return 0;
+    case EFound::kMissing:
+      return target.directoryExists ? win::kErrorFileNotFound : win::kErrorPathNotFound;
+    case EFound::kUnknown:
+      break;
+  }
+  if (::stat(target.host.c_str(), &st) != 0) {
+    return ErrnoError(errno, target.host);
+  }
+  return 0;
+}
+
 bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
   const HostTarget target = Resolve(path);
   if (target.error != 0) {
     return Fail(target.error);
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) == 0) {
+  if (target.found == EFound::kExists ||
+      (target.found == EFound::kUnknown && ::stat(target.host.c_str(), &st) == 0)) {
     return Fail(win::kErrorAlreadyExists);
   }
   if (::mkdir(target.host.c_str(), 0777) != 0) {
@@ -194,8 +288,8 @@ win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& ta
   if (target.error != 0) {
     return target.error;
   }
-  if (::stat(target.host.c_str(), &st) != 0) {
-    return ErrnoError(errno, target.host);
+  if (const win::DWORD error = StatusOf(target, st); error != 0) {
+    return error;
   }
   if (S_ISDIR(st.st_mode)) {
     return win::kErrorAccessDenied;
@@ -204,6 +298,44 @@ win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& ta
     return win::kErrorInvalidName;
   }
   return 0;
+}
+
+win::DWORD CEmulatedPlatform::TargetStatus(const HostTarget& target, struct stat& st,
+                                           bool& exists) const {
+  exists = false;
+  switch (target.found) {
+    case EFound::kExists:
+      st = target.status;
+      exists = true;
+      return 0;
+    case EFound::kMissing:
+      return target.directoryExists ? 0 : win::kErrorPathNotFound;
+    case EFound::kUnknown:
+      break;
+  }
+  const std::string directory = ParentOf(target.host);
+  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return win::kErrorPathNotFound;
+  }
+  exists = ::stat(target.host.c_str(), &st) == 0;
+  return 0;
+}
+
+mode_t CEmulatedPlatform::CreationMask() {
+  if (creationMask_ < 0) {
+    // Read, not set and set back, so that no other thread ever sees another mask. Unknown, it
+    // takes every bit: every copy then gets its permissions set explicitly.
+    creationMask_ = 07777;
+    std::string status;
+    int ignored = 0;
+    if (ReadHostFile("/proc/self/status", status, ignored)) {
+      const size_t at = status.find("\nUmask:");
+      if (at != std::string::npos) {
+        creationMask_ = static_cast<int>(std::strtol(status.c_str() + at + 7, nullptr, 8)) & 0777;
+      }
+    }
+  }
+  return static_cast<mode_t>(creationMask_);
 }
 
 bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool failIfExists) {
@@ -216,12 +348,12 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   if (to.error != 0) {
     return Fail(to.error);
   }
-  const std::string directory = ParentOf(to.host);
   struct stat st;
-  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Fail(win::kErrorPathNotFound);
+  bool exists = false;
+  if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
+    return Fail(error);
   }
-  if (::stat(to.host.c_str(), &st) == 0) {
+  if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
       return Fail(win::kErrorSharingViolation);  // the source is open for reading
     }
@@ -241,32 +373,38 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   }
   // As on Windows, the copy is written into the target itself, and a failed copy removes what
   // it wrote. (The migration copies to a temporary name of its own and renames it into place.)
-  const int out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The copy keeps the source's permissions (its read-only bit): a new file gets them as it is
+  // created, unless the creation mask or special bits would change them; a replaced one keeps
+  // its own until they are set.
+  Changed(to.host, exists ? &st : nullptr);
+  const mode_t mode = source.st_mode & 07777;
+  bool setMode = true;
+  int out = -1;
+  if (!exists) {
+    out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    setMode = out < 0 || (mode & (CreationMask() | 07000)) != 0;
+  }
+  if (out < 0) {
+    out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  }
   if (out < 0) {
     const int error = errno;
     ::close(in);
     return Fail(ErrnoError(error, to.host));
   }
-  char chunk[65536];
+  // The size it had when looked at: a file that says it is empty may still give bytes (as
+  // some host files do), so that one is read to its end.
   int error = 0;
-  for (;;) {
-    const ssize_t n = ::read(in, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = errno;
-      break;
-    }
-    if (n == 0 || !WriteAll(out, chunk, static_cast<size_t>(n), error)) {
-      break;
-    }
+  if (source.st_size > 0) {
+    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), error);
+  } else {
+    CopyToEnd(in, out, error);
   }
   ::close(in);
-  // The copy keeps the source's permissions (its read-only bit) and its time of last write.
-  if (error == 0 && ::fchmod(out, source.st_mode & 07777) != 0) {
+  if (error == 0 && setMode && ::fchmod(out, mode) != 0) {
     error = errno;
   }
+  // And its time of last write.
   if (error == 0) {
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     ::futimens(out, times);
@@ -283,12 +421,17 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
 }
 
 bool CEmulatedPlatform::DeleteFileA(const char* path) {
-  const HostTarget target = Resolve(path);
+  // The name itself goes, also when it is a link.
+  const HostTarget target = Resolve(path, true);
   if (target.error != 0) {
     return Fail(target.error);
   }
   struct stat st;
-  if (::lstat(target.host.c_str(), &st) != 0) {
+  if (target.found == EFound::kExists) {
+    st = target.status;
+  } else if (target.found == EFound::kMissing) {
+    return Fail(target.directoryExists ? win::kErrorFileNotFound : win::kErrorPathNotFound);
+  } else if (::lstat(target.host.c_str(), &st) != 0) {
     return Fail(ErrnoError(errno, target.host));
   }
   if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && IsReadOnly(st))) {
@@ -297,6 +440,7 @@ bool CEmulatedPlatform::DeleteFileA(const char* path) {
   if (target.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
+  Changed(target.host, &st);
   if (::unlink(target.host.c_str()) != 0) {
     return Fail(ErrnoError(errno, target.host));
   }
@@ -315,11 +459,11 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
     return Fail(to.error);
   }
   struct stat st;
-  const std::string directory = ParentOf(to.host);
-  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Fail(win::kErrorPathNotFound);
+  bool exists = false;
+  if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
+    return Fail(error);
   }
-  if (::stat(to.host.c_str(), &st) == 0) {
+  if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
       return true;  // the same file under another spelling
     }
@@ -332,6 +476,8 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   } else if (to.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
+  Changed(from.host, &source);
+  Changed(to.host, exists ? &st : nullptr);
   if (replaceExisting) {
     if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
       return Fail(ErrnoError(errno, to.host));
@@ -361,8 +507,8 @@ win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
     return win::kInvalidFileAttributes;
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) != 0) {
-    Fail(ErrnoError(errno, target.host));
+  if (const win::DWORD error = StatusOf(target, st); error != 0) {
+    Fail(error);
     return win::kInvalidFileAttributes;
   }
   if (target.trailingSeparator && !S_ISDIR(st.st_mode)) {
@@ -378,8 +524,8 @@ bool CEmulatedPlatform::SetFileAttributesA(const char* path, win::DWORD attribut
     return Fail(target.error);
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) != 0) {
-    return Fail(ErrnoError(errno, target.host));
+  if (const win::DWORD error = StatusOf(target, st); error != 0) {
+    return Fail(error);
   }
   if (S_ISDIR(st.st_mode)) {
     return true;  // a directory's read-only bit does not stop anything on Windows
@@ -390,6 +536,7 @@ bool CEmulatedPlatform::SetFileAttributesA(const char* path, win::DWORD attribut
   } else if (IsReadOnly(st)) {
     mode |= S_IWUSR;
   }
+  Changed(target.host, &st);
   if (::chmod(target.host.c_str(), mode) != 0) {
     return Fail(ErrnoError(errno, target.host));
   }
@@ -439,8 +586,8 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
       Fail(win::kErrorFileNotFound);  // the root of a drive has no entry of its own
       return win::kInvalidFind;
     }
-    if (::stat(target.host.c_str(), &st) != 0) {
-      Fail(ErrnoError(errno, target.host));
+    if (const win::DWORD error = StatusOf(target, st); error != 0) {
+      Fail(error);
       return win::kInvalidFind;
     }
     win::FindData entry;
@@ -455,7 +602,7 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
       return win::kInvalidFind;
     }
     struct stat st;
-    if (::stat(target.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (StatusOf(target, st) != 0 || !S_ISDIR(st.st_mode)) {
       Fail(win::kErrorPathNotFound);
       return win::kInvalidFind;
     }
@@ -466,7 +613,6 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
     }
     ParsedPath parsed;
     const bool isRoot = !ParseWindowsPath(directory, parsed) || parsed.components.empty();
-    const std::string base = target.host == "/" ? "" : target.host;
     std::vector<win::FindData> dots;
     while (const dirent* item = ::readdir(dir)) {
       const std::string hostName = item->d_name;
@@ -478,11 +624,9 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
       if (!MatchesSearch(mask, name)) {
         continue;
       }
+      // Looked up in the directory open here: a short walk for the kernel.
       struct stat entryStat;
-      std::string entryPath = base;
-      entryPath += '/';
-      entryPath += hostName;
-      if (::stat(entryPath.c_str(), &entryStat) != 0) {
+      if (::fstatat(::dirfd(dir), hostName.c_str(), &entryStat, 0) != 0) {
         continue;  // a dangling link: nothing Windows would show
       }
       win::FindData entry;
@@ -542,7 +686,7 @@ bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
     return Fail(error);
   }
   int error = 0;
-  if (!ReadHostFile(target.host, data, error)) {
+  if (!ReadHostFile(target.host, data, error, S_ISREG(st.st_mode) ? st.st_size : -1)) {
     return Fail(ErrnoError(error, target.host));
   }
   return true;
@@ -555,7 +699,10 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, b
     return nullptr;
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) == 0) {
+  const bool exists = target.found == EFound::kExists ? (st = target.status, true)
+                                                      : target.found == EFound::kUnknown &&
+                                                            ::stat(target.host.c_str(), &st) == 0;
+  if (exists) {
     if (S_ISDIR(st.st_mode) || IsReadOnly(st)) {
       Fail(win::kErrorAccessDenied);
       return nullptr;
@@ -565,8 +712,11 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, b
       return nullptr;
     }
   } else if (target.trailingSeparator) {
-    Fail(MissingError(target.host) == win::kErrorFileNotFound ? win::kErrorInvalidName
-                                                              : win::kErrorPathNotFound);
+    const win::DWORD missing =
+        target.found == EFound::kMissing
+            ? (target.directoryExists ? win::kErrorFileNotFound : win::kErrorPathNotFound)
+            : MissingError(target.host);
+    Fail(missing == win::kErrorFileNotFound ? win::kErrorInvalidName : win::kErrorPathNotFound);
     return nullptr;
   }
   const int fd =
@@ -575,13 +725,14 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, b
     Fail(ErrnoError(errno, target.host));
     return nullptr;
   }
-  if (append && ::lseek(fd, 0, SEEK_END) < 0) {
+  if ((append && ::lseek(fd, 0, SEEK_END) < 0) || ::fstat(fd, &st) != 0) {
     const int error = errno;
     ::close(fd);
     Fail(ErrnoError(error, target.host));
     return nullptr;
   }
-  return std::make_unique<CEmulatedWriteFile>(fd, *this);
+  Changed(target.host, &st);
+  return std::make_unique<CEmulatedWriteFile>(fd, *this, target.host, st);
 }
 
 std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path) {
@@ -592,15 +743,38 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenAppendFile(const char* path) 
   return OpenWriteFile(path, true);
 }
 
-bool ReadHostFile(const std::string& path, std::string& data, int& error) {
+bool ReadHostFile(const std::string& path, std::string& data, int& error,
+                  std::int64_t expectedSize) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
     return false;
   }
   data.clear();
+  struct stat st;
+  if (expectedSize < 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    expectedSize = st.st_size;
+  }
+  bool whole = false;
+  if (expectedSize >= 0) {
+    // One read takes a file of the size expected: asking for a byte more shows at once that it
+    // ends there, since a read of a regular file returns less than asked only at its end. A
+    // file that has changed since is read on to its end below.
+    data.resize(static_cast<size_t>(expectedSize) + 1);
+    ssize_t n = 0;
+    do {
+      n = ::read(fd, data.data(), data.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      error = errno;
+      ::close(fd);
+      return false;
+    }
+    data.resize(static_cast<size_t>(n));
+    whole = n == expectedSize;
+  }
   char chunk[65536];
-  for (;;) {
+  while (!whole) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) {

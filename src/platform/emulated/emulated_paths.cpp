@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/emulated/codepage.h"
@@ -29,27 +32,47 @@ bool Exists(const std::string& host) {
 }
 
 // Characters that Windows does not allow in a file name.
-bool HasForbiddenCharacter(const std::string& name) {
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
-        c == '*') {
+bool HasForbiddenCharacter(std::string_view name) {
+  static constexpr auto kForbidden = [] {
+    std::array<bool, 256> forbidden{};
+    for (int c = 0; c < 0x20; ++c) {
+      forbidden[c] = true;
+    }
+    for (const unsigned char c : {'<', '>', ':', '"', '|', '?', '*'}) {
+      forbidden[c] = true;
+    }
+    return forbidden;
+  }();
+  for (const char c : name) {
+    if (kForbidden[static_cast<unsigned char>(c)]) {
       return true;
     }
   }
   return false;
 }
 
+// Appends the ANSI name to a host path as one more component.
+void AppendName(std::string& host, std::string_view ansiName) {
+  if (host != "/") {
+    host += '/';
+  }
+  codepage::AppendAnsiAsUtf8(host, ansiName);
+}
+
 // The host entry of directory that matches the ANSI name without regard to case; the exact
 // spelling wins. Empty when there is none.
-std::string FindEntry(const std::string& directory, const std::string& ansiName) {
-  std::string exact = codepage::AnsiToUtf8(ansiName);
-  const std::string base = directory == "/" ? "" : directory;
-  if (Exists(base + "/" + exact)) {
-    return exact;
+std::string FindEntry(const std::string& directory, std::string_view ansiName) {
+  std::string exact = directory;
+  AppendName(exact, ansiName);
+  if (Exists(exact)) {
+    return exact.substr(directory == "/" ? 1 : directory.size() + 1);
+  }
+  struct stat st;
+  if (::stat(directory.c_str(), &st) != 0) {
+    return {};
   }
   std::string found;
-  if (directory_index::Find(directory, ansiName, found)) {
+  if (directory_index::Find(directory, st, ansiName, found)) {
     return found;
   }
   return directory_index::Scan(directory, ansiName);
@@ -65,8 +88,10 @@ std::string HostCurrentDirectory() {
 
 }  // namespace
 
-bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& parsed) const {
-  parsed = ParsedPath{};
+bool CEmulatedPlatform::ParseWindowsPath(std::string_view path, ParsedPath& parsed) const {
+  parsed.drive = 0;
+  parsed.components.clear();
+  parsed.trailingSeparator = false;
   if (path.empty() || (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]))) {
     return false;  // no path, or a UNC path: no drive of this machine
   }
@@ -82,6 +107,7 @@ bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& pa
     parsed.drive = currentDirectory_.drive;
     absolute = IsSeparator(path[0]);
   }
+  parsed.components.reserve(16);
   if (!absolute) {
     parsed.components = currentDirectory_.components;
   }
@@ -91,7 +117,7 @@ bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& pa
     while (end < path.size() && !IsSeparator(path[end])) {
       ++end;
     }
-    std::string name = path.substr(pos, end - pos);
+    std::string_view name = path.substr(pos, end - pos);
     pos = end + 1;
     if (name == ".") {
       continue;
@@ -104,16 +130,17 @@ bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& pa
     }
     // Windows drops trailing dots and spaces from a name.
     while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
-      name.pop_back();
+      name.remove_suffix(1);
     }
     if (!name.empty()) {
-      parsed.components.push_back(std::move(name));
+      parsed.components.push_back(name);
     }
   }
   return parsed.drive != 0;
 }
 
-CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath) const {
+CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath,
+                                                         bool lastLink) const {
   HostTarget target;
   ParsedPath parsed;
   if (windowsPath == nullptr || !ParseWindowsPath(windowsPath, parsed)) {
@@ -121,27 +148,72 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     return target;
   }
   target.trailingSeparator = parsed.trailingSeparator;
-  std::string host =
-      parsed.drive == 'Z'
-          ? std::string("/")
-          : options_.root + "/drive_" +
-                static_cast<char>(std::tolower(static_cast<unsigned char>(parsed.drive)));
-  // The common case: the path exists exactly as spelled, and one call resolves it. The walk
-  // below would find the same names, since an exact spelling wins at every level.
-  {
-    std::string exact = host;
-    bool allowed = true;
-    for (const std::string& name : parsed.components) {
-      allowed = allowed && !HasForbiddenCharacter(name);
-      exact += (exact == "/" ? "" : "/") + codepage::AnsiToUtf8(name);
-    }
-    if (allowed && Exists(exact)) {
-      target.host = std::move(exact);
+  std::string& host = target.host;
+  if (parsed.drive == 'Z') {
+    host = "/";
+  } else {
+    host.reserve(options_.root.size() + 8 + std::strlen(windowsPath));
+    host = options_.root;
+    host += "/drive_";
+    host += static_cast<char>(std::tolower(static_cast<unsigned char>(parsed.drive)));
+  }
+  const size_t rootLength = host.size();
+  // The common case: the path exists exactly as spelled, and one call resolves it; its status
+  // goes to the caller. The walk below would find the same names, since an exact spelling wins
+  // at every level.
+  bool allowed = true;
+  size_t parentLength = host.size();
+  for (const std::string_view name : parsed.components) {
+    allowed = allowed && !HasForbiddenCharacter(name);
+    parentLength = host.size();
+    AppendName(host, name);
+  }
+  if (allowed) {
+    struct stat& st = target.status;
+    if ((lastLink ? ::lstat(host.c_str(), &st) : ::stat(host.c_str(), &st)) == 0) {
+      target.found = EFound::kExists;
       return target;
     }
+    // A new name, or one spelled in another case: when the directory exists as spelled, only
+    // the last name needs looking up.
+    if ((errno == ENOENT || errno == ENOTDIR) && !parsed.components.empty()) {
+      // The directory is the text before the last name (before its separator, or the "/" of
+      // drive Z:'s root): cut there for a moment rather than copy it.
+      const char cut = host[parentLength];
+      host[parentLength] = '\0';
+      struct stat directory;
+      const bool directoryFound = ::stat(host.c_str(), &directory) == 0;
+      host[parentLength] = cut;
+      if (directoryFound) {
+        if (!S_ISDIR(directory.st_mode)) {
+          target.found = EFound::kMissing;  // a file stands where a directory should be
+          return target;
+        }
+        const std::string parent = host.substr(0, parentLength);
+        const std::string_view name = parsed.components.back();
+        std::string other;
+        if (!directory_index::Find(parent, directory, name, other)) {
+          other = directory_index::Scan(parent, name);
+        }
+        if (other.empty()) {
+          target.found = EFound::kMissing;
+          target.directoryExists = true;
+          return target;
+        }
+        host.resize(parentLength);
+        host += (host == "/" ? "" : "/");
+        host += other;
+        if ((lastLink ? ::lstat(host.c_str(), &st) : ::stat(host.c_str(), &st)) == 0) {
+          target.found = EFound::kExists;
+        }
+        return target;
+      }
+    }
   }
+  // Component by component: a directory spelled in another case, a forbidden character.
+  host.resize(rootLength);
   bool lookUp = IsDirectory(host);
-  for (const std::string& name : parsed.components) {
+  for (const std::string_view name : parsed.components) {
     if (target.error == 0 && HasForbiddenCharacter(name)) {
       target.error = win::kErrorInvalidName;
     }
@@ -151,15 +223,13 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     }
     if (hostName.empty()) {
       lookUp = false;
-      hostName = codepage::AnsiToUtf8(name);
+      AppendName(host, name);
+    } else {
+      host += (host == "/" ? "" : "/");
+      host += hostName;
     }
-    if (host != "/") {
-      host += '/';
-    }
-    host += hostName;
     lookUp = lookUp && IsDirectory(host);
   }
-  target.host = std::move(host);
   return target;
 }
 

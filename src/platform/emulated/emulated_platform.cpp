@@ -62,12 +62,22 @@ CEmulatedPlatform::CEmulatedPlatform(CEmulatedMachineOptions options)
     char buffer[PATH_MAX];
     current = WindowsPath(::getcwd(buffer, sizeof buffer) != nullptr ? buffer : "/");
   }
-  // The current directory is absolute; parse it against C:\ so that a bare one still works.
-  currentDirectory_.drive = 'C';
-  if (!ParseWindowsPath(current, currentDirectory_)) {
-    currentDirectory_ = ParsedPath{};
-    currentDirectory_.drive = 'C';
+  // The current directory is absolute; one without a drive stands for C:\. Its components
+  // point into a text of its own, which lives as long as the platform.
+  ParsedPath parsed;
+  currentDirectoryText_ = "C:\\";
+  if (ParseWindowsPath(current, parsed)) {
+    currentDirectoryText_ = std::string(1, parsed.drive) + ":";
+    for (const std::string_view component : parsed.components) {
+      currentDirectoryText_ += "\\";
+      currentDirectoryText_ += component;
+    }
+    if (parsed.components.empty()) {
+      currentDirectoryText_ += "\\";
+    }
   }
+  ParseWindowsPath(currentDirectoryText_, parsed);
+  currentDirectory_ = std::move(parsed);
   currentDirectory_.trailingSeparator = false;
 }
 
@@ -260,8 +270,9 @@ win::DWORD CEmulatedPlatform::GetFullPathNameA(const char* path, char* buffer, w
     return 0;
   }
   std::string result = std::string(1, parsed.drive) + ":";
-  for (const std::string& component : parsed.components) {
-    result += "\\" + component;
+  for (const std::string_view component : parsed.components) {
+    result += '\\';
+    result += component;
   }
   if (parsed.components.empty() || parsed.trailingSeparator) {
     result += "\\";
@@ -316,28 +327,70 @@ win::LONG CEmulatedPlatform::RegCloseKey(win::HKEY key) {
 
 // ---- Profiles
 
-std::string CEmulatedPlatform::ProfileHostPath(const char* fileName) const {
+std::string CEmulatedPlatform::ProfileFileName(const char* fileName) {
   std::string name = fileName != nullptr ? fileName : "win.ini";
   // A bare name lives in the Windows directory.
   if (name.find_first_of("\\/:") == std::string::npos) {
     name = std::string(kWindowsDirectory) + "\\" + name;
   }
+  return name;
+}
+
+// A run reads each file with one call after another (a control file twenty times for its
+// job). The file read last is trusted between them: later reads of the same name are served
+// from its parse without looking at the disk, until this process changes that file through
+// this platform (Changed), or reads another one. So a change that another process makes to the
+// file while the program reads it can go unseen until then; every run starts with nothing
+// trusted, so a file changed between two runs is always read again.
+std::string CEmulatedPlatform::ProfileFile(const std::string& name, CProfileCache::CKnown& known) {
+  using EWhat = CProfileCache::CKnown::EWhat;
+  if (trustedProfile_.valid && trustedProfile_.fileName == name) {
+    known.what = EWhat::kTrusted;
+    return trustedProfile_.host;
+  }
+  trustedProfile_.valid = false;
   // The cache itself tells a missing file from one that cannot be opened (a directory, a
   // missing directory), as Windows does; only a path that names no file at all gives none.
-  const HostTarget target = Resolve(name.c_str());
+  HostTarget target = Resolve(name.c_str());
   if (target.error != 0 || target.trailingSeparator) {
     return {};
   }
-  return target.host;
+  if (target.found == EFound::kExists) {
+    known.what = EWhat::kStatus;
+    known.status = target.status;
+    if (S_ISREG(target.status.st_mode)) {
+      trustedProfile_.valid = true;
+      trustedProfile_.fileName = name;
+      trustedProfile_.host = target.host;
+      trustedProfile_.device = target.status.st_dev;
+      trustedProfile_.inode = target.status.st_ino;
+    }
+  } else if (target.found == EFound::kMissing) {
+    known.what = EWhat::kMissing;
+    known.directoryExists = target.directoryExists;
+  }
+  return std::move(target.host);
+}
+
+void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
+  if (trustedProfile_.valid &&
+      (host == trustedProfile_.host || (st != nullptr && st->st_dev == trustedProfile_.device &&
+                                        st->st_ino == trustedProfile_.inode))) {
+    trustedProfile_.valid = false;
+  }
 }
 
 win::DWORD CEmulatedPlatform::GetPrivateProfileStringA(const char* section, const char* key,
                                                        const char* defaultValue, char* buffer,
                                                        win::DWORD size, const char* fileName) {
-  return profiles_->GetString(section, key, defaultValue, buffer, size, ProfileHostPath(fileName));
+  CProfileCache::CKnown known;
+  const std::string host = ProfileFile(ProfileFileName(fileName), known);
+  return profiles_->GetString(section, key, defaultValue, buffer, size, host, known);
 }
 
 win::UINT CEmulatedPlatform::GetPrivateProfileIntA(const char* section, const char* key,
                                                    int defaultValue, const char* fileName) {
-  return profiles_->GetInt(section, key, defaultValue, ProfileHostPath(fileName));
+  CProfileCache::CKnown known;
+  const std::string host = ProfileFile(ProfileFileName(fileName), known);
+  return profiles_->GetInt(section, key, defaultValue, host, known);
 }

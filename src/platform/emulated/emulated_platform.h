@@ -6,15 +6,17 @@
 // are UTF-8.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/emulated/profile.h"
 #include "platform/platform.h"
-
-struct stat;
 
 struct CEmulatedMachineOptions {
   std::string root;              // host directory of the machine
@@ -25,7 +27,6 @@ struct CEmulatedMachineOptions {
 };
 
 class CEmulatedRegistry;
-class CProfileCache;
 
 class CEmulatedPlatform : public CPlatform {
  public:
@@ -100,6 +101,8 @@ class CEmulatedPlatform : public CPlatform {
   int MessageBoxA(const std::string& text, win::UINT type) override;
 
  private:
+  friend class CEmulatedWriteFile;
+
   CEmulatedMachineOptions options_;
   win::DWORD lastError_ = 0;
   int messageBoxes_ = 0;
@@ -108,23 +111,47 @@ class CEmulatedPlatform : public CPlatform {
 
   // A Windows path taken apart: its drive and its normalized components.
   struct ParsedPath {
-    char drive = 0;                       // upper-case drive letter; 0 when the path has none
-    std::vector<std::string> components;  // ANSI names, without "." and ".."
-    bool trailingSeparator = false;       // the path ended in \ or /
+    char drive = 0;  // upper-case drive letter; 0 when the path has none
+    // ANSI names, without "." and ".."; they point into the parsed text or into the current
+    // directory's text, so a ParsedPath lives no longer than the text it was parsed from.
+    std::vector<std::string_view> components;
+    bool trailingSeparator = false;  // the path ended in \ or /
   };
+  // What resolving a path found out about its host object, so that the caller need not look
+  // again: the status it took, or that the object is missing and whether its directory exists.
+  enum class EFound { kUnknown, kExists, kMissing };
   // A Windows path resolved on the host.
   struct HostTarget {
     std::string host;  // host path; empty when the path names no drive
     bool trailingSeparator = false;
     win::DWORD error = 0;  // why the path cannot name a file (3, 123), or 0
+    EFound found = EFound::kUnknown;
+    struct stat status {};         // kExists: the object's status (of a link itself with lstat)
+    bool directoryExists = false;  // kMissing: the host path's directory is a directory
   };
   struct Search {
     std::vector<win::FindData> entries;
     size_t next = 0;
   };
+  // The profile file read last, which later reads of the same name are served from without
+  // looking at the disk, until this process changes that file (see GetPrivateProfileStringA).
+  struct TrustedProfile {
+    bool valid = false;
+    std::string fileName;  // as the caller named it
+    std::string host;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
 
-  bool ParseWindowsPath(const std::string& path, ParsedPath& parsed) const;
-  HostTarget Resolve(const char* windowsPath) const;
+  bool ParseWindowsPath(std::string_view path, ParsedPath& parsed) const;
+  // Resolves a path; with lastLink the last component is looked at itself when it is a link.
+  HostTarget Resolve(const char* windowsPath, bool lastLink = false) const;
+  // The status of a resolved target: 0 with st, or the Windows error of a missing or
+  // unreadable object, as ErrnoError gives it.
+  win::DWORD StatusOf(const HostTarget& target, struct stat& st) const;
+  // The status of a target that is to be written, copied or moved onto: 0 with exists telling
+  // whether it is there (and st its status), or ERROR_PATH_NOT_FOUND when its directory is not.
+  win::DWORD TargetStatus(const HostTarget& target, struct stat& st, bool& exists) const;
   // Resolves a file that is to be read: 0 with its host target and status, or the Windows
   // error (a directory, a missing file, a name with a trailing separator).
   win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st) const;
@@ -134,13 +161,25 @@ class CEmulatedPlatform : public CPlatform {
   win::DWORD MissingError(const std::string& host) const;
   // The Windows error code of a host errno on host path.
   win::DWORD ErrnoError(int error, const std::string& host) const;
-  // A profile file name as GetPrivateProfileStringA finds it; empty when there is no file.
-  std::string ProfileHostPath(const char* fileName) const;
+  // The file name GetPrivateProfileStringA reads ("win.ini" for none; a bare name lives in the
+  // Windows directory).
+  static std::string ProfileFileName(const char* fileName);
+  // The host path of the profile file name, and what is known about it: trusted, or what
+  // resolving it found out.
+  std::string ProfileFile(const std::string& name, CProfileCache::CKnown& known);
+  // This process has changed the file at host (st: its status when known): a trusted profile
+  // of that file is looked at again.
+  void Changed(const std::string& host, const struct stat* st);
   void ShowLine(int controlId);
   // A file opened for writing only: truncated, or (append) written on at its end.
   std::unique_ptr<CWriteFile> OpenWriteFile(const char* path, bool append);
+  // Permission bits that the process's file mode creation mask takes from a new file.
+  mode_t CreationMask();
 
+  std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
+  TrustedProfile trustedProfile_;
+  int creationMask_ = -1;                 // -1 until read
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
   std::map<win::HFIND, Search> searches_;
   win::HFIND nextSearch_ = 1;

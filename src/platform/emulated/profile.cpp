@@ -2,19 +2,20 @@
 //
 // The file is decoded to UTF-16 the way Windows decides its encoding (UTF-8 BOM, UTF-16 BOM of
 // either byte order, otherwise the ANSI code page), split into sections and keys, and kept
-// until the file changes on disk. Every query works on UTF-16 text and converts the result to
-// the ANSI code page (Windows-1252) at the end, so buffer lengths, truncation and quote removal
-// come out as the real functions produce them. Names are compared without regard to case for
-// ASCII letters only, as the reference implementation does.
+// until the file changes on disk (the parses of the last few files only). Every query works on
+// UTF-16 text and converts the result to the ANSI code page (Windows-1252) at the end, so buffer
+// lengths, truncation and quote removal come out as the real functions produce them. Names are
+// compared without regard to case for ASCII letters only, as the reference implementation does.
 #include "platform/emulated/profile.h"
 
 #include <sys/stat.h>
+
+#include "platform/emulated/host_io.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -570,9 +571,11 @@ struct CProfileCache::Impl {
     std::int64_t mtimeNs = 0;
     std::size_t hash = 0;
     bool settled = false;  // parsed (or confirmed) long enough after the last change
+    std::uint64_t lastUse = 0;
     Profile profile;
   };
   std::unordered_map<std::string, Entry> files;
+  std::uint64_t uses = 0;
 
   static std::int64_t Now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -580,24 +583,44 @@ struct CProfileCache::Impl {
         .count();
   }
 
-  static bool ReadAll(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-      return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+  // Keeps the parses of the files used last; a run reads one file after another, so nothing of
+  // an earlier one stays.
+  void Evict() {
+    while (files.size() > kMaxFiles) {
+      auto oldest = files.begin();
+      for (auto it = files.begin(); it != files.end(); ++it) {
+        if (it->second.lastUse < oldest->second.lastUse) {
+          oldest = it;
+        }
+      }
+      files.erase(oldest);
+    }
   }
 
   // The parsed file, or null when it does not exist; opened is false when it cannot be opened
   // (its directory is missing, it is a directory, or it cannot be read).
-  const Profile* Load(const std::string& hostPath, bool& opened) {
+  const Profile* Load(const std::string& hostPath, const CKnown& known, bool& opened) {
     // No host path stands for a file that does not exist.
     opened = hostPath.empty();
     if (hostPath.empty())
       return nullptr;
+    if (known.what == CKnown::EWhat::kTrusted) {
+      const auto it = files.find(hostPath);
+      if (it != files.end()) {
+        it->second.lastUse = ++uses;
+        opened = true;
+        return &it->second.profile;
+      }
+    }
     struct stat st {};
-    if (::stat(hostPath.c_str(), &st) != 0) {
+    if (known.what == CKnown::EWhat::kStatus) {
+      st = known.status;
+    } else if (known.what == CKnown::EWhat::kMissing || ::stat(hostPath.c_str(), &st) != 0) {
       files.erase(hostPath);
+      if (known.what == CKnown::EWhat::kMissing) {
+        opened = known.directoryExists;
+        return nullptr;
+      }
       const std::size_t slash = hostPath.find_last_of('/');
       const std::string parent = slash == std::string::npos ? "." : hostPath.substr(0, slash + 1);
       struct stat dir {};
@@ -608,10 +631,10 @@ struct CProfileCache::Impl {
       files.erase(hostPath);
       return nullptr;
     }
-    const std::int64_t now = Now();
     const std::int64_t mtimeNs =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
     Entry& entry = files[hostPath];
+    entry.lastUse = ++uses;
     const bool same = entry.size == static_cast<std::int64_t>(st.st_size) &&
                       entry.device == static_cast<std::uint64_t>(st.st_dev) &&
                       entry.inode == static_cast<std::uint64_t>(st.st_ino) &&
@@ -621,7 +644,8 @@ struct CProfileCache::Impl {
       return &entry.profile;
     }
     std::string bytes;
-    if (!ReadAll(hostPath, bytes)) {
+    int error = 0;
+    if (!ReadHostFile(hostPath, bytes, error, st.st_size)) {
       files.erase(hostPath);
       return nullptr;
     }
@@ -633,9 +657,11 @@ struct CProfileCache::Impl {
     entry.size = static_cast<std::int64_t>(st.st_size);
     entry.mtimeNs = mtimeNs;
     entry.hash = hash;
-    entry.settled = mtimeNs + kTimeGrainNs < now;
+    entry.settled = mtimeNs + kTimeGrainNs < Now();
     opened = true;
-    return &entry.profile;
+    const Profile* profile = &entry.profile;
+    Evict();  // never the entry just used: it is the newest
+    return profile;
   }
 };
 
@@ -644,10 +670,21 @@ CProfileCache::~CProfileCache() = default;
 
 win::DWORD CProfileCache::GetString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& hostPath) {
+  return GetString(section, key, defaultValue, buffer, size, hostPath, CKnown());
+}
+
+win::UINT CProfileCache::GetInt(const char* section, const char* key, int defaultValue,
+                                const std::string& hostPath) {
+  return GetInt(section, key, defaultValue, hostPath, CKnown());
+}
+
+win::DWORD CProfileCache::GetString(const char* section, const char* key, const char* defaultValue,
+                                    char* buffer, win::DWORD size, const std::string& hostPath,
+                                    const CKnown& known) {
   if (buffer == nullptr || size == 0)
     return 0;
   bool opened = false;
-  const Profile* profile = impl_->Load(hostPath, opened);
+  const Profile* profile = impl_->Load(hostPath, known, opened);
   const WString def = defaultValue != nullptr ? FromAnsi(defaultValue) : WString();
   const WString text = QueryString(profile, opened, section, key, def, size);
   // Every UTF-16 unit becomes one byte of the ANSI code page; the text never fills the buffer.
@@ -659,9 +696,9 @@ win::DWORD CProfileCache::GetString(const char* section, const char* key, const 
 }
 
 win::UINT CProfileCache::GetInt(const char* section, const char* key, int defaultValue,
-                                const std::string& hostPath) {
+                                const std::string& hostPath, const CKnown& known) {
   bool opened = false;
-  const Profile* profile = impl_->Load(hostPath, opened);
+  const Profile* profile = impl_->Load(hostPath, known, opened);
   // The value is read into a buffer of 30 characters, as the reference does.
   const WString text = QueryString(profile, opened, section, key, WString(), 30);
   if (text.empty() || text[0] == u'\0')

@@ -217,8 +217,17 @@ std::string Utf8ToAnsi(std::string_view bytes) {
 // ---- Writing
 
 void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
+  // Runs of characters that need no escape go in whole.
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t special = text.find_first_of("\\\"\n\r", start);
+    out.append(text.data() + start,
+               (special == std::string_view::npos ? text.size() : special) - start);
+    if (special == std::string_view::npos) {
+      return;
+    }
+    start = special + 1;
+    switch (text[special]) {
       case '\\':
         out += "\\\\";
         break;
@@ -233,7 +242,6 @@ void AppendEscaped(std::string& out, std::string_view text) {
         out += "\\r";
         break;
       default:
-        out += c;
         break;
     }
   }
