@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -20,17 +22,42 @@ namespace {
 // Directories with fewer entries are read each time: cheap, and no watch is spent on them.
 constexpr size_t kMinimumEntries = 64;
 
-std::string Fold(const std::string& hostName) {
+// What a watch reports: changes of a directory's entries (for an indexed directory), and the
+// directory itself moving or going (for it and for every directory above it).
+constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+
+std::string Fold(std::string_view hostName) {
   return ansi::Fold(codepage::Utf8ToAnsi(hostName));
 }
+
+// Host paths as keys that a string_view finds without a copy.
+struct PathHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view path) const { return std::hash<std::string_view>{}(path); }
+};
+template <typename T>
+using PathMap = std::unordered_map<std::string, T, PathHash, std::equal_to<>>;
 
 struct Index {
   dev_t device = 0;
   ino_t inode = 0;
   int watch = -1;
+  // Every directory from the root down to this one is watched for moves: while none is
+  // reported, the path names this very directory and lookups need not check its status.
+  bool trusted = false;
   // Folded name -> the host names that fold to it, in the order they were seen.
   std::unordered_map<std::string, std::vector<std::string>> names;
 };
+
+// True when path is directory or lies below it.
+bool IsAtOrBelow(std::string_view path, std::string_view directory) {
+  if (directory == "/") {
+    return true;
+  }
+  return path.substr(0, directory.size()) == directory &&
+         (path.size() == directory.size() || path[directory.size()] == '/');
+}
 
 class CIndexes {
  public:
@@ -40,46 +67,70 @@ class CIndexes {
     }
   }
 
-  bool Find(const std::string& directory, const struct stat& st, std::string_view ansiName,
-            std::string& found) {
+  EAnswer Find(std::string_view directory, const struct stat* status, std::string_view ansiName,
+               std::string& found, bool& changesRead) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (indexes_.empty()) {
-      return false;
+    // Changes are read only for a directory that has an index; reading them may drop it.
+    if (indexes_.find(directory) == indexes_.end()) {
+      return EAnswer::kNotIndexed;
     }
-    Drain();
+    if (!changesRead) {
+      Drain();
+      changesRead = true;
+    }
     auto it = indexes_.find(directory);
     if (it == indexes_.end()) {
+      return EAnswer::kNotIndexed;
+    }
+    if (status != nullptr) {
+      // The path may name another directory now (the indexed one moved away).
+      if (status->st_dev != it->second.device || status->st_ino != it->second.inode) {
+        indexes_.erase(it);
+        return EAnswer::kNotIndexed;
+      }
+    } else if (!it->second.trusted) {
+      return EAnswer::kNotIndexed;
+    }
+    const auto name = it->second.names.find(ansi::Fold(ansiName));
+    if (name == it->second.names.end()) {
+      return EAnswer::kAbsent;
+    }
+    found = name->second.front();
+    return EAnswer::kFound;
+  }
+
+  bool Holds(std::string_view directory, std::string_view hostName) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = indexes_.find(directory);
+    if (it == indexes_.end() || !it->second.trusted) {
       return false;
     }
-    // The path may name another directory now (the indexed one moved away).
-    if (st.st_dev != it->second.device || st.st_ino != it->second.inode) {
-      Drop(it);
+    const auto name = it->second.names.find(Fold(hostName));
+    if (name == it->second.names.end()) {
       return false;
     }
-    const std::string folded = ansi::Fold(ansiName);
-    const auto name = it->second.names.find(folded);
-    found = name == it->second.names.end() ? std::string() : name->second.front();
-    return true;
+    for (const std::string& spelling : name->second) {
+      if (spelling == hostName) {
+        return true;
+      }
+    }
+    return false;
   }
 
   std::string Scan(const std::string& directory, std::string_view ansiName) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Watch before reading, so that no change between the two goes unseen.
     Index index;
+    bool newWatch = false;
     struct stat st;
     if (Open() && ::stat(directory.c_str(), &st) == 0) {
       index.device = st.st_dev;
       index.inode = st.st_ino;
-      index.watch = ::inotify_add_watch(fd_, directory.c_str(),
-                                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
-      if (index.watch >= 0 && watched_.count(index.watch) != 0) {
-        index.watch = -1;  // the same directory indexed under another path: read this one
-      }
+      index.watch = Watch(directory, kEntryEvents | kSelfEvents, index.trusted, newWatch);
     }
     DIR* dir = ::opendir(directory.c_str());
     if (dir == nullptr) {
-      Unwatch(index.watch);
+      Release(index.watch, newWatch);
       return {};
     }
     std::string found;
@@ -98,15 +149,15 @@ class CIndexes {
     }
     ::closedir(dir);
     if (index.watch >= 0 && names.size() >= kMinimumEntries) {
+      index.trusted = index.trusted && WatchAncestors(directory);
       index.names.reserve(names.size());
       for (std::string& name : names) {
         index.names[Fold(name)].push_back(std::move(name));
       }
-      watched_[index.watch] = directory;
       indexes_[directory] = std::move(index);
       Drain();
     } else {
-      Unwatch(index.watch);
+      Release(index.watch, newWatch);
     }
     return found;
   }
@@ -119,20 +170,63 @@ class CIndexes {
     return fd_ >= 0;
   }
 
-  void Unwatch(int watch) {
-    if (watch >= 0) {
+  // Watches the directory at path for the events of mask (added to those it is watched for
+  // already). exact tells whether path itself is that directory rather than a link to it;
+  // added whether the watch is new. -1 when it cannot be watched, or is watched under another
+  // path already.
+  int Watch(const std::string& path, std::uint32_t mask, bool& exact, bool& added) {
+    added = false;
+    int watch =
+        ::inotify_add_watch(fd_, path.c_str(), IN_MASK_ADD | IN_ONLYDIR | IN_DONT_FOLLOW | mask);
+    exact = watch >= 0;
+    if (watch < 0) {
+      watch = ::inotify_add_watch(fd_, path.c_str(), IN_MASK_ADD | IN_ONLYDIR | mask);
+    }
+    if (watch < 0) {
+      return -1;
+    }
+    const auto known = watched_.find(watch);
+    if (known == watched_.end()) {
+      watched_.emplace(watch, path);
+      added = true;
+    } else if (known->second != path) {
+      return -1;  // the same directory under another path: it is read each time under this one
+    }
+    return watch;
+  }
+
+  // Removes a watch that Scan added for a directory it did not index.
+  void Release(int watch, bool added) {
+    if (watch >= 0 && added) {
+      watched_.erase(watch);
       ::inotify_rm_watch(fd_, watch);
     }
   }
 
-  void Drop(std::unordered_map<std::string, Index>::iterator it) {
-    watched_.erase(it->second.watch);
-    ::inotify_rm_watch(fd_, it->second.watch);
-    indexes_.erase(it);
+  // Watches every directory above path for being moved or removed; false when one cannot be
+  // watched as itself (a link on the way), so that the path cannot be trusted.
+  bool WatchAncestors(const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos && slash < path.size();
+         slash = path.find('/', slash + 1)) {
+      const std::string ancestor = slash == 0 ? std::string("/") : path.substr(0, slash);
+      bool exact = false;
+      bool added = false;
+      if (Watch(ancestor, kSelfEvents, exact, added) < 0 || !exact) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Drops the index of directory and of every directory below it.
+  void DropAtOrBelow(std::string_view directory) {
+    for (auto it = indexes_.begin(); it != indexes_.end();) {
+      it = IsAtOrBelow(it->first, directory) ? indexes_.erase(it) : std::next(it);
+    }
   }
 
   void DropAll() {
-    for (const auto& [watch, directory] : watched_) {
+    for (const auto& [watch, path] : watched_) {
       ::inotify_rm_watch(fd_, watch);
     }
     watched_.clear();
@@ -157,22 +251,28 @@ class CIndexes {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
         pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         if (event->mask & IN_Q_OVERFLOW) {
-          DropAll();
+          DropAll();  // events were lost: nothing indexed can be trusted
           continue;
         }
         const auto watched = watched_.find(event->wd);
         if (watched == watched_.end()) {
           continue;
         }
+        if (event->mask & (kSelfEvents | IN_IGNORED | IN_UNMOUNT)) {
+          // The directory moved or went: its path, and every path below it, may name another
+          // directory now. The watch follows the old one: it goes too.
+          DropAtOrBelow(watched->second);
+          if ((event->mask & IN_IGNORED) == 0) {
+            ::inotify_rm_watch(fd_, event->wd);
+          }
+          watched_.erase(watched);
+          continue;
+        }
         const auto it = indexes_.find(watched->second);
-        if (it == indexes_.end()) {
+        if (it == indexes_.end() || it->second.watch != event->wd || event->len == 0) {
           continue;
         }
-        if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-          Drop(it);
-          continue;
-        }
-        const std::string name = event->len > 0 ? std::string(event->name) : std::string();
+        const std::string name(event->name);
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
           it->second.names[Fold(name)].push_back(name);
         } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
@@ -196,8 +296,8 @@ class CIndexes {
 
   std::mutex mutex_;
   int fd_ = -1;
-  std::unordered_map<std::string, Index> indexes_;  // by host directory path
-  std::unordered_map<int, std::string> watched_;    // watch -> host directory path
+  PathMap<Index> indexes_;                        // by host directory path
+  std::unordered_map<int, std::string> watched_;  // watch -> host directory path
 };
 
 CIndexes& Indexes() {
@@ -207,9 +307,13 @@ CIndexes& Indexes() {
 
 }  // namespace
 
-bool Find(const std::string& directory, const struct stat& status, std::string_view ansiName,
-          std::string& found) {
-  return Indexes().Find(directory, status, ansiName, found);
+EAnswer Find(std::string_view directory, const struct stat* status, std::string_view ansiName,
+             std::string& found, bool& changesRead) {
+  return Indexes().Find(directory, status, ansiName, found, changesRead);
+}
+
+bool Holds(std::string_view directory, std::string_view hostName) {
+  return Indexes().Holds(directory, hostName);
 }
 
 std::string Scan(const std::string& directory, std::string_view ansiName) {

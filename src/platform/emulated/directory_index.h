@@ -4,6 +4,11 @@
 // as an index of case-folded names, brought up to date from inotify events, which the kernel
 // queues before the call that changed the directory returns: an index is never stale, whoever
 // changed the directory.
+//
+// An index belongs to a host path. The directory and every directory above it are watched for
+// being moved or removed, so the index is dropped as soon as its path may name another
+// directory, and a lookup need not look at the directory first. Where that cannot be watched
+// (a symbolic link on the way), the caller gives the directory's status to compare.
 #pragma once
 
 #include <sys/stat.h>
@@ -13,12 +18,22 @@
 
 namespace directory_index {
 
-// The host name in directory that matches ansiName without regard to case: true with the name
-// in found (empty when nothing matches) when the directory is indexed; false when it is not and
-// must be read. status is the directory's status, taken just before: an index is used only for
-// the very directory it was made of.
-bool Find(const std::string& directory, const struct stat& status, std::string_view ansiName,
-          std::string& found);
+enum class EAnswer {
+  kNotIndexed,  // no index that can answer: the directory must be looked at itself
+  kAbsent,      // no entry matches
+  kFound,       // an entry matches: found holds its host name
+};
+
+// Looks ansiName up without regard to case in the index of directory, after reading the changes
+// queued so far, unless changesRead says that this was done already for the same call of the
+// program (a call that looks up two names reads them once); sets changesRead when it reads
+// them. status is the directory's status, taken just before, when the caller has it; without it
+// only an index whose path is watched up to the root answers.
+EAnswer Find(std::string_view directory, const struct stat* status, std::string_view ansiName,
+             std::string& found, bool& changesRead);
+// True when the index of directory, as last brought up to date, holds hostName exactly as
+// spelled; reads nothing. A hint for which look to try first, never an answer.
+bool Holds(std::string_view directory, std::string_view hostName);
 // Reads directory in full, indexes it when it is large enough to be worth it, and returns the
 // first entry that matches ansiName without regard to case (empty when none does).
 std::string Scan(const std::string& directory, std::string_view ansiName);

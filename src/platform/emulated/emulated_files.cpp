@@ -283,8 +283,8 @@ bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
 }
 
 win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& target,
-                                                struct stat& st) const {
-  target = Resolve(path);
+                                                struct stat& st, bool* changesRead) const {
+  target = Resolve(path, false, changesRead);
   if (target.error != 0) {
     return target.error;
   }
@@ -341,10 +341,12 @@ mode_t CEmulatedPlatform::CreationMask() {
 bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool failIfExists) {
   HostTarget from;
   struct stat source;
-  if (const win::DWORD error = ResolveFileToRead(existing, from, source); error != 0) {
+  bool changesRead = false;
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead);
+      error != 0) {
     return Fail(error);
   }
-  const HostTarget to = Resolve(target);
+  const HostTarget to = Resolve(target, false, &changesRead);
   if (to.error != 0) {
     return Fail(to.error);
   }
@@ -451,10 +453,12 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
                                     bool replaceExisting) {
   HostTarget from;
   struct stat source;
-  if (const win::DWORD error = ResolveFileToRead(existing, from, source); error != 0) {
+  bool changesRead = false;
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead);
+      error != 0) {
     return Fail(error == win::kErrorAccessDenied ? win::kErrorAccessDenied : error);
   }
-  const HostTarget to = Resolve(target);
+  const HostTarget to = Resolve(target, false, &changesRead);
   if (to.error != 0) {
     return Fail(to.error);
   }

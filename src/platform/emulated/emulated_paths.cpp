@@ -53,7 +53,7 @@ bool HasForbiddenCharacter(std::string_view name) {
 
 // Appends the ANSI name to a host path as one more component.
 void AppendName(std::string& host, std::string_view ansiName) {
-  if (host != "/") {
+  if (host.size() != 1 || host[0] != '/') {
     host += '/';
   }
   codepage::AppendAnsiAsUtf8(host, ansiName);
@@ -61,7 +61,7 @@ void AppendName(std::string& host, std::string_view ansiName) {
 
 // The host entry of directory that matches the ANSI name without regard to case; the exact
 // spelling wins. Empty when there is none.
-std::string FindEntry(const std::string& directory, std::string_view ansiName) {
+std::string FindEntry(const std::string& directory, std::string_view ansiName, bool& changesRead) {
   std::string exact = directory;
   AppendName(exact, ansiName);
   if (Exists(exact)) {
@@ -72,7 +72,8 @@ std::string FindEntry(const std::string& directory, std::string_view ansiName) {
     return {};
   }
   std::string found;
-  if (directory_index::Find(directory, st, ansiName, found)) {
+  if (directory_index::Find(directory, &st, ansiName, found, changesRead) !=
+      directory_index::EAnswer::kNotIndexed) {
     return found;
   }
   return directory_index::Scan(directory, ansiName);
@@ -139,10 +140,13 @@ bool CEmulatedPlatform::ParseWindowsPath(std::string_view path, ParsedPath& pars
   return parsed.drive != 0;
 }
 
-CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath,
-                                                         bool lastLink) const {
+CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath, bool lastLink,
+                                                         bool* changesRead) const {
+  // The changes to indexed directories are read once per call of the program.
+  bool ownChangesRead = false;
+  bool& read = changesRead != nullptr ? *changesRead : ownChangesRead;
   HostTarget target;
-  ParsedPath parsed;
+  ParsedPath& parsed = resolveParsed_;
   if (windowsPath == nullptr || !ParseWindowsPath(windowsPath, parsed)) {
     target.error = win::kErrorPathNotFound;
     return target;
@@ -158,9 +162,6 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     host += static_cast<char>(std::tolower(static_cast<unsigned char>(parsed.drive)));
   }
   const size_t rootLength = host.size();
-  // The common case: the path exists exactly as spelled, and one call resolves it; its status
-  // goes to the caller. The walk below would find the same names, since an exact spelling wins
-  // at every level.
   bool allowed = true;
   size_t parentLength = host.size();
   for (const std::string_view name : parsed.components) {
@@ -170,15 +171,46 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
   }
   if (allowed) {
     struct stat& st = target.status;
-    if ((lastLink ? ::lstat(host.c_str(), &st) : ::stat(host.c_str(), &st)) == 0) {
+    const auto look = [&](const std::string& path) {
+      return (lastLink ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st)) == 0;
+    };
+    // The directory is the text before the last name (before its separator, or the "/" of
+    // drive Z:'s root).
+    const size_t nameStart = parentLength == 1 && host[0] == '/' ? 1 : parentLength + 1;
+    // A name in an indexed directory whose path is watched: the index tells at once that it is
+    // new, or how it is spelled. Only a name that it holds as spelled is looked at first.
+    if (!parsed.components.empty() &&
+        !directory_index::Holds(std::string_view(host).substr(0, parentLength),
+                                std::string_view(host).substr(nameStart))) {
+      std::string other;
+      switch (directory_index::Find(std::string_view(host).substr(0, parentLength), nullptr,
+                                    parsed.components.back(), other, read)) {
+        case directory_index::EAnswer::kAbsent:
+          target.found = EFound::kMissing;
+          target.directoryExists = true;
+          return target;
+        case directory_index::EAnswer::kFound:
+          host.resize(nameStart);
+          host += other;
+          if (look(host)) {
+            target.found = EFound::kExists;
+          }
+          return target;
+        case directory_index::EAnswer::kNotIndexed:
+          break;
+      }
+    }
+    // The common case: the path exists exactly as spelled, and one call resolves it; its
+    // status goes to the caller. The walk below would find the same names, since an exact
+    // spelling wins at every level.
+    if (look(host)) {
       target.found = EFound::kExists;
       return target;
     }
     // A new name, or one spelled in another case: when the directory exists as spelled, only
     // the last name needs looking up.
     if ((errno == ENOENT || errno == ENOTDIR) && !parsed.components.empty()) {
-      // The directory is the text before the last name (before its separator, or the "/" of
-      // drive Z:'s root): cut there for a moment rather than copy it.
+      // Cut the text at the directory's end for a moment rather than copy it.
       const char cut = host[parentLength];
       host[parentLength] = '\0';
       struct stat directory;
@@ -192,7 +224,8 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
         const std::string parent = host.substr(0, parentLength);
         const std::string_view name = parsed.components.back();
         std::string other;
-        if (!directory_index::Find(parent, directory, name, other)) {
+        if (directory_index::Find(parent, &directory, name, other, read) ==
+            directory_index::EAnswer::kNotIndexed) {
           other = directory_index::Scan(parent, name);
         }
         if (other.empty()) {
@@ -200,10 +233,9 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
           target.directoryExists = true;
           return target;
         }
-        host.resize(parentLength);
-        host += (host == "/" ? "" : "/");
+        host.resize(nameStart);
         host += other;
-        if ((lastLink ? ::lstat(host.c_str(), &st) : ::stat(host.c_str(), &st)) == 0) {
+        if (look(host)) {
           target.found = EFound::kExists;
         }
         return target;
@@ -219,7 +251,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     }
     std::string hostName;
     if (lookUp) {
-      hostName = FindEntry(host, name);
+      hostName = FindEntry(host, name, read);
     }
     if (hostName.empty()) {
       lookUp = false;

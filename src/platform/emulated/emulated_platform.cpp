@@ -327,40 +327,39 @@ win::LONG CEmulatedPlatform::RegCloseKey(win::HKEY key) {
 
 // ---- Profiles
 
-std::string CEmulatedPlatform::ProfileFileName(const char* fileName) {
-  std::string name = fileName != nullptr ? fileName : "win.ini";
-  // A bare name lives in the Windows directory.
-  if (name.find_first_of("\\/:") == std::string::npos) {
-    name = std::string(kWindowsDirectory) + "\\" + name;
-  }
-  return name;
-}
-
 // A run reads each file with one call after another (a control file twenty times for its
 // job). The file read last is trusted between them: later reads of the same name are served
 // from its parse without looking at the disk, until this process changes that file through
 // this platform (Changed), or reads another one. So a change that another process makes to the
 // file while the program reads it can go unseen until then; every run starts with nothing
 // trusted, so a file changed between two runs is always read again.
-std::string CEmulatedPlatform::ProfileFile(const std::string& name, CProfileCache::CKnown& known) {
+const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
+                                                  CProfileCache::CKnown& known) {
   using EWhat = CProfileCache::CKnown::EWhat;
-  if (trustedProfile_.valid && trustedProfile_.fileName == name) {
+  const char* given = fileName != nullptr ? fileName : "win.ini";
+  if (trustedProfile_.valid && trustedProfile_.fileName == given) {
     known.what = EWhat::kTrusted;
     return trustedProfile_.host;
   }
   trustedProfile_.valid = false;
+  profileHost_.clear();
+  std::string name = given;
+  // A bare name lives in the Windows directory.
+  if (name.find_first_of("\\/:") == std::string::npos) {
+    name = std::string(kWindowsDirectory) + "\\" + name;
+  }
   // The cache itself tells a missing file from one that cannot be opened (a directory, a
   // missing directory), as Windows does; only a path that names no file at all gives none.
   HostTarget target = Resolve(name.c_str());
   if (target.error != 0 || target.trailingSeparator) {
-    return {};
+    return profileHost_;
   }
   if (target.found == EFound::kExists) {
     known.what = EWhat::kStatus;
     known.status = target.status;
     if (S_ISREG(target.status.st_mode)) {
       trustedProfile_.valid = true;
-      trustedProfile_.fileName = name;
+      trustedProfile_.fileName = given;
       trustedProfile_.host = target.host;
       trustedProfile_.device = target.status.st_dev;
       trustedProfile_.inode = target.status.st_ino;
@@ -369,7 +368,8 @@ std::string CEmulatedPlatform::ProfileFile(const std::string& name, CProfileCach
     known.what = EWhat::kMissing;
     known.directoryExists = target.directoryExists;
   }
-  return std::move(target.host);
+  profileHost_ = std::move(target.host);
+  return profileHost_;
 }
 
 void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
@@ -384,13 +384,13 @@ win::DWORD CEmulatedPlatform::GetPrivateProfileStringA(const char* section, cons
                                                        const char* defaultValue, char* buffer,
                                                        win::DWORD size, const char* fileName) {
   CProfileCache::CKnown known;
-  const std::string host = ProfileFile(ProfileFileName(fileName), known);
+  const std::string& host = ProfileFile(fileName, known);
   return profiles_->GetString(section, key, defaultValue, buffer, size, host, known);
 }
 
 win::UINT CEmulatedPlatform::GetPrivateProfileIntA(const char* section, const char* key,
                                                    int defaultValue, const char* fileName) {
   CProfileCache::CKnown known;
-  const std::string host = ProfileFile(ProfileFileName(fileName), known);
+  const std::string& host = ProfileFile(fileName, known);
   return profiles_->GetInt(section, key, defaultValue, host, known);
 }

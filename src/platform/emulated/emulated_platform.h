@@ -137,7 +137,7 @@ class CEmulatedPlatform : public CPlatform {
   // looking at the disk, until this process changes that file (see GetPrivateProfileStringA).
   struct TrustedProfile {
     bool valid = false;
-    std::string fileName;  // as the caller named it
+    std::string fileName;  // as the caller gave it
     std::string host;
     dev_t device = 0;
     ino_t inode = 0;
@@ -145,7 +145,10 @@ class CEmulatedPlatform : public CPlatform {
 
   bool ParseWindowsPath(std::string_view path, ParsedPath& parsed) const;
   // Resolves a path; with lastLink the last component is looked at itself when it is a link.
-  HostTarget Resolve(const char* windowsPath, bool lastLink = false) const;
+  // A call of the program that resolves two paths passes the same changesRead to both, so that
+  // the changes to indexed directories are read once for the call.
+  HostTarget Resolve(const char* windowsPath, bool lastLink = false,
+                     bool* changesRead = nullptr) const;
   // The status of a resolved target: 0 with st, or the Windows error of a missing or
   // unreadable object, as ErrnoError gives it.
   win::DWORD StatusOf(const HostTarget& target, struct stat& st) const;
@@ -154,19 +157,17 @@ class CEmulatedPlatform : public CPlatform {
   win::DWORD TargetStatus(const HostTarget& target, struct stat& st, bool& exists) const;
   // Resolves a file that is to be read: 0 with its host target and status, or the Windows
   // error (a directory, a missing file, a name with a trailing separator).
-  win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st) const;
+  win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st,
+                               bool* changesRead = nullptr) const;
   // Sets the last error and returns false, for the file functions' failure paths.
   bool Fail(win::DWORD code);
   // ERROR_FILE_NOT_FOUND when the host path's directory exists, else ERROR_PATH_NOT_FOUND.
   win::DWORD MissingError(const std::string& host) const;
   // The Windows error code of a host errno on host path.
   win::DWORD ErrnoError(int error, const std::string& host) const;
-  // The file name GetPrivateProfileStringA reads ("win.ini" for none; a bare name lives in the
-  // Windows directory).
-  static std::string ProfileFileName(const char* fileName);
-  // The host path of the profile file name, and what is known about it: trusted, or what
-  // resolving it found out.
-  std::string ProfileFile(const std::string& name, CProfileCache::CKnown& known);
+  // The host path of the file GetPrivateProfileStringA reads for fileName, and what is known
+  // about it: trusted, or what resolving it found out. Valid until the next call.
+  const std::string& ProfileFile(const char* fileName, CProfileCache::CKnown& known);
   // This process has changed the file at host (st: its status when known): a trusted profile
   // of that file is looked at again.
   void Changed(const std::string& host, const struct stat* st);
@@ -176,9 +177,11 @@ class CEmulatedPlatform : public CPlatform {
   // Permission bits that the process's file mode creation mask takes from a new file.
   mode_t CreationMask();
 
+  mutable ParsedPath resolveParsed_;  // Resolve's, kept so that its room is reused
   std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
   TrustedProfile trustedProfile_;
+  std::string profileHost_;               // what ProfileFile returns for a file it does not trust
   int creationMask_ = -1;                 // -1 until read
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
   std::map<win::HFIND, Search> searches_;

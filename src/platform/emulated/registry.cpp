@@ -219,15 +219,14 @@ std::string Utf8ToAnsi(std::string_view bytes) {
 void AppendEscaped(std::string& out, std::string_view text) {
   // Runs of characters that need no escape go in whole.
   size_t start = 0;
-  while (start < text.size()) {
-    const size_t special = text.find_first_of("\\\"\n\r", start);
-    out.append(text.data() + start,
-               (special == std::string_view::npos ? text.size() : special) - start);
-    if (special == std::string_view::npos) {
-      return;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\' && c != '"' && c != '\n' && c != '\r') {
+      continue;
     }
-    start = special + 1;
-    switch (text[special]) {
+    out.append(text.data() + start, i - start);
+    start = i + 1;
+    switch (c) {
       case '\\':
         out += "\\\\";
         break;
@@ -238,13 +237,12 @@ void AppendEscaped(std::string& out, std::string_view text) {
       case '\n':
         out += "\\n";
         break;
-      case '\r':
-        out += "\\r";
-        break;
       default:
+        out += "\\r";
         break;
     }
   }
+  out.append(text.data() + start, text.size() - start);
 }
 
 // A REG_SZ is written as a quoted string only when the string form gives back exactly its
