@@ -27,8 +27,24 @@ constexpr size_t kMinimumEntries = 64;
 constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 
-std::string Fold(std::string_view hostName) {
-  return ansi::Fold(codepage::Utf8ToAnsi(hostName));
+// The folded ANSI form of a host name (UTF-8), into out.
+void FoldHostName(std::string_view hostName, std::string& out) {
+  out.clear();
+  for (const char c : hostName) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      out = ansi::Fold(codepage::Utf8ToAnsi(hostName));
+      return;
+    }
+    out += static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
+  }
+}
+
+// The folded form of an ANSI name, into out.
+void FoldAnsiName(std::string_view ansiName, std::string& out) {
+  out.clear();
+  for (const char c : ansiName) {
+    out += static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
+  }
 }
 
 // Host paths as keys that a string_view finds without a copy.
@@ -67,54 +83,57 @@ class CIndexes {
     }
   }
 
-  EAnswer Find(std::string_view directory, const struct stat* status, std::string_view ansiName,
+  EAnswer Look(std::string_view directory, std::string_view ansiName, std::string_view hostName,
+               std::string& found, bool& changesRead) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = indexes_.find(directory);
+    if (it == indexes_.end() || !it->second.trusted) {
+      return EAnswer::kNotIndexed;
+    }
+    FoldAnsiName(ansiName, wanted_);
+    const auto name = it->second.names.find(wanted_);
+    if (name != it->second.names.end()) {
+      for (const std::string& spelling : name->second) {
+        if (spelling == hostName) {
+          return EAnswer::kHeld;
+        }
+      }
+    }
+    if (changesRead) {
+      return Answer(it->second, name, found);
+    }
+    const size_t before = indexes_.size();
+    Drain();
+    changesRead = true;
+    if (indexes_.size() != before && (it = indexes_.find(directory)) == indexes_.end()) {
+      return EAnswer::kNotIndexed;
+    }
+    return Answer(it->second, it->second.names.find(wanted_), found);
+  }
+
+  EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
                std::string& found, bool& changesRead) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Changes are read only for a directory that has an index; reading them may drop it.
-    if (indexes_.find(directory) == indexes_.end()) {
-      return EAnswer::kNotIndexed;
-    }
-    if (!changesRead) {
-      Drain();
-      changesRead = true;
-    }
     auto it = indexes_.find(directory);
     if (it == indexes_.end()) {
       return EAnswer::kNotIndexed;
     }
-    if (status != nullptr) {
-      // The path may name another directory now (the indexed one moved away).
-      if (status->st_dev != it->second.device || status->st_ino != it->second.inode) {
-        indexes_.erase(it);
+    if (!changesRead) {
+      const size_t before = indexes_.size();
+      Drain();
+      changesRead = true;
+      if (indexes_.size() != before && (it = indexes_.find(directory)) == indexes_.end()) {
         return EAnswer::kNotIndexed;
       }
-    } else if (!it->second.trusted) {
+    }
+    // The path may name another directory now (the indexed one moved away).
+    if (status.st_dev != it->second.device || status.st_ino != it->second.inode) {
+      indexes_.erase(it);
       return EAnswer::kNotIndexed;
     }
-    const auto name = it->second.names.find(ansi::Fold(ansiName));
-    if (name == it->second.names.end()) {
-      return EAnswer::kAbsent;
-    }
-    found = name->second.front();
-    return EAnswer::kFound;
-  }
-
-  bool Holds(std::string_view directory, std::string_view hostName) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = indexes_.find(directory);
-    if (it == indexes_.end() || !it->second.trusted) {
-      return false;
-    }
-    const auto name = it->second.names.find(Fold(hostName));
-    if (name == it->second.names.end()) {
-      return false;
-    }
-    for (const std::string& spelling : name->second) {
-      if (spelling == hostName) {
-        return true;
-      }
-    }
-    return false;
+    FoldAnsiName(ansiName, wanted_);
+    return Answer(it->second, it->second.names.find(wanted_), found);
   }
 
   std::string Scan(const std::string& directory, std::string_view ansiName) {
@@ -152,7 +171,8 @@ class CIndexes {
       index.trusted = index.trusted && WatchAncestors(directory);
       index.names.reserve(names.size());
       for (std::string& name : names) {
-        index.names[Fold(name)].push_back(std::move(name));
+        FoldHostName(name, folded_);
+        index.names[folded_].push_back(std::move(name));
       }
       indexes_[directory] = std::move(index);
       Drain();
@@ -163,6 +183,16 @@ class CIndexes {
   }
 
  private:
+  using Names = std::unordered_map<std::string, std::vector<std::string>>;
+
+  static EAnswer Answer(const Index& index, Names::const_iterator name, std::string& found) {
+    if (name == index.names.end()) {
+      return EAnswer::kAbsent;
+    }
+    found = name->second.front();
+    return EAnswer::kFound;
+  }
+
   bool Open() {
     if (fd_ < 0) {
       fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -272,11 +302,12 @@ class CIndexes {
         if (it == indexes_.end() || it->second.watch != event->wd || event->len == 0) {
           continue;
         }
-        const std::string name(event->name);
+        const std::string_view name(event->name);
+        FoldHostName(name, folded_);
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-          it->second.names[Fold(name)].push_back(name);
+          it->second.names[folded_].emplace_back(name);
         } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
-          const auto entry = it->second.names.find(Fold(name));
+          const auto entry = it->second.names.find(folded_);
           if (entry != it->second.names.end()) {
             std::vector<std::string>& spellings = entry->second;
             for (auto s = spellings.begin(); s != spellings.end(); ++s) {
@@ -296,6 +327,9 @@ class CIndexes {
 
   std::mutex mutex_;
   int fd_ = -1;
+  // Folded names, kept for their room: the one looked up, and one of an entry being indexed.
+  std::string wanted_;
+  std::string folded_;
   PathMap<Index> indexes_;                        // by host directory path
   std::unordered_map<int, std::string> watched_;  // watch -> host directory path
 };
@@ -307,13 +341,14 @@ CIndexes& Indexes() {
 
 }  // namespace
 
-EAnswer Find(std::string_view directory, const struct stat* status, std::string_view ansiName,
+EAnswer Look(std::string_view directory, std::string_view ansiName, std::string_view hostName,
              std::string& found, bool& changesRead) {
-  return Indexes().Find(directory, status, ansiName, found, changesRead);
+  return Indexes().Look(directory, ansiName, hostName, found, changesRead);
 }
 
-bool Holds(std::string_view directory, std::string_view hostName) {
-  return Indexes().Holds(directory, hostName);
+EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
+             std::string& found, bool& changesRead) {
+  return Indexes().Find(directory, status, ansiName, found, changesRead);
 }
 
 std::string Scan(const std::string& directory, std::string_view ansiName) {

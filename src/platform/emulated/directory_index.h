@@ -22,18 +22,21 @@ enum class EAnswer {
   kNotIndexed,  // no index that can answer: the directory must be looked at itself
   kAbsent,      // no entry matches
   kFound,       // an entry matches: found holds its host name
+  kHeld,        // the index holds the name as spelled, as far as it knows without reading the
+                // latest changes: the caller looks at the name itself
 };
 
-// Looks ansiName up without regard to case in the index of directory, after reading the changes
-// queued so far, unless changesRead says that this was done already for the same call of the
-// program (a call that looks up two names reads them once); sets changesRead when it reads
-// them. status is the directory's status, taken just before, when the caller has it; without it
-// only an index whose path is watched up to the root answers.
-EAnswer Find(std::string_view directory, const struct stat* status, std::string_view ansiName,
+// Looks ansiName (hostName on the host) up without regard to case in the index of directory,
+// if that is watched up to the root; with no index, kNotIndexed. A name that the index holds as
+// spelled gives kHeld at once. Otherwise the changes queued so far are read first, unless
+// changesRead says that this was done already for the same call of the program (a call that
+// looks up two names reads them once); changesRead is set when they are read.
+EAnswer Look(std::string_view directory, std::string_view ansiName, std::string_view hostName,
              std::string& found, bool& changesRead);
-// True when the index of directory, as last brought up to date, holds hostName exactly as
-// spelled; reads nothing. A hint for which look to try first, never an answer.
-bool Holds(std::string_view directory, std::string_view hostName);
+// Looks ansiName up in the index of directory, whatever its path, after reading the changes as
+// Look does; status is the directory's status, taken just before, which the index must match.
+EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
+             std::string& found, bool& changesRead);
 // Reads directory in full, indexes it when it is large enough to be worth it, and returns the
 // first entry that matches ansiName without regard to case (empty when none does).
 std::string Scan(const std::string& directory, std::string_view ansiName);

@@ -21,6 +21,11 @@ bool IsSeparator(char c) {
   return c == '\\' || c == '/';
 }
 
+// Drive letters are ASCII letters, whatever the locale.
+bool IsDriveLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 bool IsDirectory(const std::string& host) {
   struct stat st;
   return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -72,7 +77,7 @@ std::string FindEntry(const std::string& directory, std::string_view ansiName, b
     return {};
   }
   std::string found;
-  if (directory_index::Find(directory, &st, ansiName, found, changesRead) !=
+  if (directory_index::Find(directory, st, ansiName, found, changesRead) !=
       directory_index::EAnswer::kNotIndexed) {
     return found;
   }
@@ -98,8 +103,8 @@ bool CEmulatedPlatform::ParseWindowsPath(std::string_view path, ParsedPath& pars
   }
   size_t pos = 0;
   bool absolute = false;
-  if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') {
-    parsed.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':') {
+    parsed.drive = static_cast<char>(path[0] & ~0x20);
     pos = 2;
     // "X:name" is relative to the current directory when that is on X:, else to X:'s root.
     absolute =
@@ -159,7 +164,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     host.reserve(options_.root.size() + 8 + std::strlen(windowsPath));
     host = options_.root;
     host += "/drive_";
-    host += static_cast<char>(std::tolower(static_cast<unsigned char>(parsed.drive)));
+    host += static_cast<char>(parsed.drive | 0x20);
   }
   const size_t rootLength = host.size();
   bool allowed = true;
@@ -179,12 +184,11 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     const size_t nameStart = parentLength == 1 && host[0] == '/' ? 1 : parentLength + 1;
     // A name in an indexed directory whose path is watched: the index tells at once that it is
     // new, or how it is spelled. Only a name that it holds as spelled is looked at first.
-    if (!parsed.components.empty() &&
-        !directory_index::Holds(std::string_view(host).substr(0, parentLength),
-                                std::string_view(host).substr(nameStart))) {
+    if (!parsed.components.empty()) {
       std::string other;
-      switch (directory_index::Find(std::string_view(host).substr(0, parentLength), nullptr,
-                                    parsed.components.back(), other, read)) {
+      switch (directory_index::Look(std::string_view(host).substr(0, parentLength),
+                                    parsed.components.back(),
+                                    std::string_view(host).substr(nameStart), other, read)) {
         case directory_index::EAnswer::kAbsent:
           target.found = EFound::kMissing;
           target.directoryExists = true;
@@ -196,6 +200,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
             target.found = EFound::kExists;
           }
           return target;
+        case directory_index::EAnswer::kHeld:
         case directory_index::EAnswer::kNotIndexed:
           break;
       }
@@ -224,7 +229,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
         const std::string parent = host.substr(0, parentLength);
         const std::string_view name = parsed.components.back();
         std::string other;
-        if (directory_index::Find(parent, &directory, name, other, read) ==
+        if (directory_index::Find(parent, directory, name, other, read) ==
             directory_index::EAnswer::kNotIndexed) {
           other = directory_index::Scan(parent, name);
         }

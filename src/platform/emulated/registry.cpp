@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,19 +47,42 @@ struct Key {
   // order a hive enumerates them in.
   std::map<std::string, std::unique_ptr<Key>> children;
   std::vector<Value> values;  // in the order of creation
+  // Upper-cased name -> position in values, for a key with many values (a queue's job list
+  // gets one per job): made at the first lookup there, kept up as values are added, and made
+  // again after one is removed.
+  std::unordered_map<std::string, std::size_t> valueIndex;
+  static constexpr std::size_t kIndexFrom = 16;
 
   Value* FindValue(std::string_view valueName) {
-    for (Value& value : values) {
-      if (ansi::EqualNoCase(value.name, valueName)) {
-        return &value;
+    if (values.size() <= kIndexFrom) {
+      for (Value& value : values) {
+        if (ansi::EqualNoCase(value.name, valueName)) {
+          return &value;
+        }
+      }
+      return nullptr;
+    }
+    if (valueIndex.size() != values.size()) {
+      valueIndex.clear();
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        valueIndex.emplace(ansi::Fold(values[i].name), i);
       }
     }
-    return nullptr;
+    const auto it = valueIndex.find(ansi::Fold(valueName));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
+  }
+  // Adds a value of a name that the key does not have yet.
+  void AddValue(Value value) {
+    values.push_back(std::move(value));
+    if (!valueIndex.empty() && valueIndex.size() + 1 == values.size()) {
+      valueIndex.emplace(ansi::Fold(values.back().name), values.size() - 1);
+    }
   }
   void RemoveValue(std::string_view valueName) {
     for (auto it = values.begin(); it != values.end(); ++it) {
       if (ansi::EqualNoCase(it->name, valueName)) {
         values.erase(it);
+        valueIndex.clear();
         return;
       }
     }
@@ -636,7 +660,7 @@ class CParser {
       existing->type = value.type;
       existing->data = std::move(value.data);
     } else {
-      current_->values.push_back(std::move(value));
+      current_->AddValue(std::move(value));
     }
     return true;
   }
@@ -890,7 +914,7 @@ win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win:
     existing->type = type;
     existing->data = std::move(bytes);
   } else {
-    node->values.push_back(Value{std::string(name), type, std::move(bytes)});
+    node->AddValue(Value{std::string(name), type, std::move(bytes)});
   }
   return win::kErrorSuccess;
 }
