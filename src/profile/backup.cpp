@@ -239,8 +239,10 @@ const CBackupStore::Backup* CBackupStore::FindBackup(const std::string& oldPath)
   // A line may give the path with its directory in short form, when the OEM code page could
   // not spell the long one.
   const std::string name = FoldPath(NameOf(oldPath));
-  for (const std::string& directory : FoldedDirectoryForms(DirectoryOf(oldPath))) {
-    const auto entry = journal_.backups.find(directory + "\\" + name);
+  for (std::string path : FoldedDirectoryForms(DirectoryOf(oldPath))) {
+    path += '\\';
+    path += name;
+    const auto entry = journal_.backups.find(path);
     if (entry != journal_.backups.end()) {
       return &entry->second;
     }
@@ -262,7 +264,7 @@ std::string CBackupStore::ReadablePath(const std::string& path) {
     return path;
   }
   if (const Backup* backup = FindBackup(oldPath)) {
-    const std::string copy = directory_ + "\\" + backup->name;
+    std::string copy = directory_ + "\\" + backup->name;
     if (platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes) {
       return copy;
     }
@@ -282,7 +284,9 @@ std::vector<std::string> CBackupStore::MovedAway(const std::string& directory,
       if (DirectoryOf(entry->first) != folded || !ansi::WildcardMatch(pattern, name)) {
         continue;
       }
-      const std::string original = directory + "\\" + name;
+      std::string original = directory;
+      original += '\\';
+      original += name;
       const std::string copy = directory_ + "\\" + entry->second.name;
       if (backedUp_.count(FoldPath(FullPath(platform_, original))) == 0 &&
           platform_.GetFileAttributesA(original.c_str()) == win::kInvalidFileAttributes &&
