@@ -116,25 +116,32 @@ bool CEmulatedPlatform::SaveRegistry(std::string& error) {
     return false;
   }
   const std::string temp = path + ".tmp";
-  const std::string text = registry_->Save();
+  Changed(path, nullptr);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = temp + ": " + std::strerror(errno);
     return false;
   }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
+  // The text goes to the file in pieces as it is made: no copy of the whole registry as text.
+  const bool written = registry_->Save([&](std::string_view piece) {
+    size_t done = 0;
+    while (done < piece.size()) {
+      const ssize_t n = ::write(fd, piece.data() + done, piece.size() - done);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        error = temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+        return false;
+      }
+      done += static_cast<size_t>(n);
     }
-    if (n <= 0) {
-      error = temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
+    return true;
+  });
+  if (!written) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
   }
   if (::fsync(fd) != 0 || ::close(fd) != 0) {
     error = temp + ": " + std::strerror(errno);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
@@ -49,8 +50,8 @@ struct Key {
   std::vector<Value> values;  // in the order of creation
   // Upper-cased name -> position in values, for a key with many values (a queue's job list
   // gets one per job): made at the first lookup there, kept up as values are added, and made
-  // again after one is removed.
-  std::unordered_map<std::string, std::size_t> valueIndex;
+  // again after one is removed. Most keys have none.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;
   static constexpr std::size_t kIndexFrom = 16;
 
   Value* FindValue(std::string_view valueName) {
@@ -62,27 +63,30 @@ struct Key {
       }
       return nullptr;
     }
-    if (valueIndex.size() != values.size()) {
-      valueIndex.clear();
+    if (!valueIndex) {
+      valueIndex = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+    }
+    if (valueIndex->size() != values.size()) {
+      valueIndex->clear();
       for (std::size_t i = 0; i < values.size(); ++i) {
-        valueIndex.emplace(ansi::Fold(values[i].name), i);
+        valueIndex->emplace(ansi::Fold(values[i].name), i);
       }
     }
-    const auto it = valueIndex.find(ansi::Fold(valueName));
-    return it == valueIndex.end() ? nullptr : &values[it->second];
+    const auto it = valueIndex->find(ansi::Fold(valueName));
+    return it == valueIndex->end() ? nullptr : &values[it->second];
   }
   // Adds a value of a name that the key does not have yet.
   void AddValue(Value value) {
     values.push_back(std::move(value));
-    if (!valueIndex.empty() && valueIndex.size() + 1 == values.size()) {
-      valueIndex.emplace(ansi::Fold(values.back().name), values.size() - 1);
+    if (valueIndex && valueIndex->size() + 1 == values.size()) {
+      valueIndex->emplace(ansi::Fold(values.back().name), values.size() - 1);
     }
   }
   void RemoveValue(std::string_view valueName) {
     for (auto it = values.begin(); it != values.end(); ++it) {
       if (ansi::EqualNoCase(it->name, valueName)) {
         values.erase(it);
-        valueIndex.clear();
+        valueIndex.reset();
         return;
       }
     }
@@ -343,8 +347,13 @@ void AppendValue(std::string& out, const Value& value) {
   out += "\r\n";
 }
 
-// Writes key and its subtree; path holds the key's full name and is restored on return.
-void AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine) {
+// Text is handed on in pieces of about this size, between keys.
+constexpr std::size_t kSavePiece = 65536;
+
+// Writes key and its subtree; path holds the key's full name and is restored on return. What
+// has gathered in out goes to write after each key once it is a piece; false when write fails.
+bool AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine,
+               const std::function<bool(std::string_view)>& write) {
   if (writeLine) {
     out += "\r\n[";
     out += path;
@@ -352,14 +361,23 @@ void AppendKey(std::string& out, const Key& key, std::string& path, bool writeLi
     for (const Value& value : key.values) {
       AppendValue(out, value);
     }
+    if (out.size() >= kSavePiece) {
+      if (!write(out)) {
+        return false;
+      }
+      out.clear();
+    }
   }
   const std::size_t length = path.size();
   for (const auto& [folded, child] : key.children) {
     path += '\\';
     path += child->name;
-    AppendKey(out, *child, path, true);
+    if (!AppendKey(out, *child, path, true, write)) {
+      return false;
+    }
     path.resize(length);
   }
+  return true;
 }
 
 // ---- Reading
@@ -997,9 +1015,17 @@ win::LONG CEmulatedRegistry::CloseKey(win::HKEY key) {
   if (key == win::kHkeyLocalMachine) {
     return win::kErrorSuccess;
   }
-  if (impl_->handles.erase(key) == 0) {
+  const auto it = impl_->handles.find(key);
+  if (it == impl_->handles.end()) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
+  // A key that is closed has usually got all its values (a job's key, written in one go): the
+  // room that its list grew by goes back. A long list keeps it, since it grows on.
+  std::vector<Value>& values = it->second->values;
+  if (values.size() <= Key::kIndexFrom && values.capacity() > values.size()) {
+    values.shrink_to_fit();
+  }
+  impl_->handles.erase(it);
   return win::kErrorSuccess;
 }
 
@@ -1049,7 +1075,17 @@ bool CEmulatedRegistry::Load(const std::string& fileBytes, std::string& error) {
 }
 
 std::string CEmulatedRegistry::Save() const {
+  std::string text;
+  Save([&text](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
+bool CEmulatedRegistry::Save(const std::function<bool(std::string_view)>& write) const {
   std::string out = "REGEDIT4\r\n";
+  out.reserve(kSavePiece * 2);
   for (const auto& root : impl_->tree.roots) {
     if (!root) {
       continue;
@@ -1059,8 +1095,10 @@ std::string CEmulatedRegistry::Save() const {
     const bool writeLine = !root->values.empty() ||
                            (root->children.empty() && root->name != kRootNames[kLocalMachine]);
     std::string path = root->name;
-    AppendKey(out, *root, path, writeLine);
+    if (!AppendKey(out, *root, path, writeLine, write)) {
+      return false;
+    }
   }
   out += "\r\n";
-  return out;
+  return write(out);
 }
