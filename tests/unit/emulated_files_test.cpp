@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/emulated/emulated_platform.h"
@@ -66,6 +67,28 @@ TEST_F(EmulatedFilesTest, CopyKeepsTheHostPermissionBits) {
     EXPECT_EQ("abc", machine_.ReadFile(Path("old.txt")));
     ASSERT_TRUE(P().DeleteFileA(Path("new.txt").c_str()));
   }
+}
+
+// The copy CopyFileA has just made is read back and renamed without being looked at first:
+// what another process does to it in between still shows in those calls.
+TEST_F(EmulatedFilesTest, ACopyJustMadeIsReadAndMovedAsItIsOnTheHost) {
+  machine_.WriteFile(Path("a.txt"), "abc");
+  std::string data;
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("tmp").c_str(), false));
+  ASSERT_EQ(0, ::unlink(Host("tmp").c_str()));
+  EXPECT_FALSE(P().ReadWholeFile(Path("tmp").c_str(), data));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().MoveFileExA(Path("tmp").c_str(), Path("b.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(machine_.Exists(Path("b.txt")));
+
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("tmp").c_str(), false));
+  std::ofstream(Host("tmp"), std::ios::trunc) << "other bytes";
+  EXPECT_TRUE(P().ReadWholeFile(Path("tmp").c_str(), data));
+  EXPECT_EQ("other bytes", data);
+  // The same file under another spelling is still the same file.
+  EXPECT_TRUE(P().MoveFileExA(Path("tmp").c_str(), Path("TMP").c_str(), false));
+  EXPECT_EQ("other bytes", machine_.ReadFile(Path("tmp")));
 }
 
 TEST_F(EmulatedFilesTest, CopyLeavesNoTemporaryFiles) {

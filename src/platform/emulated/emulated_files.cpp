@@ -77,11 +77,11 @@ bool WriteAll(int fd, const char* data, size_t size, int& error) {
 }
 
 // Copies size bytes from in to out at their offsets: in the kernel where it can, else through
-// a buffer. Stops early when the source ends sooner; false with the errno on failure.
-bool CopyBytes(int in, int out, std::uint64_t size, int& error) {
+// a buffer. Stops early when the source ends sooner; false with the errno on failure. done
+// counts the bytes copied.
+bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error) {
   bool inKernel = true;
   char chunk[65536];
-  std::uint64_t done = 0;
   while (done < size) {
     const std::uint64_t left = size - done;
     if (inKernel) {
@@ -122,8 +122,8 @@ bool CopyBytes(int in, int out, std::uint64_t size, int& error) {
   return true;
 }
 
-// Copies what is left of in to out, to its end.
-bool CopyToEnd(int in, int out, int& error) {
+// Copies what is left of in to out, to its end; done counts the bytes copied.
+bool CopyToEnd(int in, int out, std::uint64_t& done, int& error) {
   char chunk[65536];
   for (;;) {
     const ssize_t n = ::read(in, chunk, sizeof chunk);
@@ -140,6 +140,7 @@ bool CopyToEnd(int in, int out, int& error) {
     if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
       return false;
     }
+    done += static_cast<std::uint64_t>(n);
   }
 }
 
@@ -283,8 +284,9 @@ bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
 }
 
 win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& target,
-                                                struct stat& st, bool* changesRead) const {
-  target = Resolve(path, false, changesRead);
+                                                struct stat& st, bool* changesRead,
+                                                bool trustMade) const {
+  target = Resolve(path, false, changesRead, trustMade);
   if (target.error != 0) {
     return target.error;
   }
@@ -397,10 +399,11 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   // The size it had when looked at: a file that says it is empty may still give bytes (as
   // some host files do), so that one is read to its end.
   int error = 0;
+  std::uint64_t copied = 0;
   if (source.st_size > 0) {
-    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), error);
+    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), copied, error);
   } else {
-    CopyToEnd(in, out, error);
+    CopyToEnd(in, out, copied, error);
   }
   ::close(in);
   if (error == 0 && setMode && ::fchmod(out, mode) != 0) {
@@ -419,6 +422,14 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
     return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
                                                    : ErrnoError(error, to.host));
   }
+  made_.valid = true;
+  made_.host = to.host;
+  made_.status = {};
+  made_.status.st_mode = S_IFREG | mode;
+  made_.status.st_nlink = 1;
+  made_.status.st_size = static_cast<off_t>(copied);
+  made_.status.st_atim = source.st_atim;
+  made_.status.st_mtim = source.st_mtim;
   return true;
 }
 
@@ -454,7 +465,9 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   HostTarget from;
   struct stat source;
   bool changesRead = false;
-  if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead);
+  // The temporary copy that CopyFileA has just made is taken to be there: should another
+  // process have removed it since, the rename fails as the look would have.
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead, true);
       error != 0) {
     return Fail(error == win::kErrorAccessDenied ? win::kErrorAccessDenied : error);
   }
@@ -466,6 +479,10 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   bool exists = false;
   if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
     return Fail(error);
+  }
+  // Telling the same file under another spelling needs the source's own numbers.
+  if (exists && from.made && ::stat(from.host.c_str(), &source) != 0) {
+    return Fail(ErrnoError(errno, from.host));
   }
   if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
@@ -480,7 +497,7 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   } else if (to.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
-  Changed(from.host, &source);
+  Changed(from.host, from.made ? nullptr : &source);
   Changed(to.host, exists ? &st : nullptr);
   if (replaceExisting) {
     if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
@@ -686,7 +703,10 @@ bool CEmulatedPlatform::FindClose(win::HFIND find) {
 bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
   HostTarget target;
   struct stat st;
-  if (const win::DWORD error = ResolveFileToRead(path, target, st); error != 0) {
+  // The copy that CopyFileA has just made is read back without looking at it first: its size
+  // only sizes the first read, and should it be gone or be a directory now, the open or the
+  // read fails as the look would have.
+  if (const win::DWORD error = ResolveFileToRead(path, target, st, nullptr, true); error != 0) {
     return Fail(error);
   }
   int error = 0;

@@ -146,7 +146,7 @@ bool CEmulatedPlatform::ParseWindowsPath(std::string_view path, ParsedPath& pars
 }
 
 CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath, bool lastLink,
-                                                         bool* changesRead) const {
+                                                         bool* changesRead, bool trustMade) const {
   // The changes to indexed directories are read once per call of the program.
   bool ownChangesRead = false;
   bool& read = changesRead != nullptr ? *changesRead : ownChangesRead;
@@ -173,6 +173,12 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     allowed = allowed && !HasForbiddenCharacter(name);
     parentLength = host.size();
     AppendName(host, name);
+  }
+  if (allowed && trustMade && made_.valid && host == made_.host) {
+    target.found = EFound::kExists;
+    target.status = made_.status;
+    target.made = true;
+    return target;
   }
   if (allowed) {
     struct stat& st = target.status;

@@ -380,6 +380,9 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
 }
 
 void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
+  if (made_.valid && host == made_.host) {
+    made_.valid = false;
+  }
   if (trustedProfile_.valid &&
       (host == trustedProfile_.host || (st != nullptr && st->st_dev == trustedProfile_.device &&
                                         st->st_ino == trustedProfile_.inode))) {

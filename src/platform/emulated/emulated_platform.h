@@ -128,6 +128,15 @@ class CEmulatedPlatform : public CPlatform {
     EFound found = EFound::kUnknown;
     struct stat status {};         // kExists: the object's status (of a link itself with lstat)
     bool directoryExists = false;  // kMissing: the host path's directory is a directory
+    bool made = false;  // kExists from the file CopyFileA made last: no device or inode number
+  };
+  // The file that CopyFileA made last, as it made it. The migration copies to a temporary name,
+  // reads the copy back and renames it; those two calls take it to be there as made instead of
+  // looking (see ResolveFileToRead), until this process changes it again (Changed).
+  struct MadeFile {
+    bool valid = false;
+    std::string host;
+    struct stat status {};  // type, permissions, size and times; no device or inode number
   };
   struct Search {
     std::vector<win::FindData> entries;
@@ -147,8 +156,9 @@ class CEmulatedPlatform : public CPlatform {
   // Resolves a path; with lastLink the last component is looked at itself when it is a link.
   // A call of the program that resolves two paths passes the same changesRead to both, so that
   // the changes to indexed directories are read once for the call.
-  HostTarget Resolve(const char* windowsPath, bool lastLink = false,
-                     bool* changesRead = nullptr) const;
+  // With trustMade, the file CopyFileA made last is taken to be there as made.
+  HostTarget Resolve(const char* windowsPath, bool lastLink = false, bool* changesRead = nullptr,
+                     bool trustMade = false) const;
   // The status of a resolved target: 0 with st, or the Windows error of a missing or
   // unreadable object, as ErrnoError gives it.
   win::DWORD StatusOf(const HostTarget& target, struct stat& st) const;
@@ -158,7 +168,7 @@ class CEmulatedPlatform : public CPlatform {
   // Resolves a file that is to be read: 0 with its host target and status, or the Windows
   // error (a directory, a missing file, a name with a trailing separator).
   win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st,
-                               bool* changesRead = nullptr) const;
+                               bool* changesRead = nullptr, bool trustMade = false) const;
   // Sets the last error and returns false, for the file functions' failure paths.
   bool Fail(win::DWORD code);
   // ERROR_FILE_NOT_FOUND when the host path's directory exists, else ERROR_PATH_NOT_FOUND.
@@ -181,6 +191,7 @@ class CEmulatedPlatform : public CPlatform {
   std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
   TrustedProfile trustedProfile_;
+  MadeFile made_;
   std::string profileHost_;               // what ProfileFile returns for a file it does not trust
   int creationMask_ = -1;                 // -1 until read
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
