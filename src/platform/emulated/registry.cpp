@@ -749,6 +749,8 @@ struct CEmulatedRegistry::Impl {
   Tree tree;
   std::map<HKEY, Key*> handles;
   HKEY nextHandle = 0;
+  // The components of the subkey path being opened, created or deleted, kept for their room.
+  std::vector<std::string_view> parts;
   // Where the last EnumKey stopped, so that enumerating index after index is not quadratic.
   // Reset whenever keys are added or the tree is replaced.
   const Key* cursorKey = nullptr;
@@ -786,7 +788,7 @@ win::LONG CEmulatedRegistry::CreateKey(win::HKEY parent, const char* subKey, win
   if (key == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
-  std::vector<std::string_view> parts;
+  std::vector<std::string_view>& parts = impl_->parts;
   if (const LONG error = SplitPath(subKey, parts); error != 0) {
     return error;
   }
@@ -809,7 +811,7 @@ win::LONG CEmulatedRegistry::OpenKey(win::HKEY parent, const char* subKey, win::
   if (key == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
-  std::vector<std::string_view> parts;
+  std::vector<std::string_view>& parts = impl_->parts;
   if (const LONG error = SplitPath(subKey, parts); error != 0) {
     return error;
   }
@@ -980,7 +982,7 @@ win::LONG CEmulatedRegistry::DeleteKey(win::HKEY parent, const char* subKey) {
   if (node == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
-  std::vector<std::string_view> parts;
+  std::vector<std::string_view>& parts = impl_->parts;
   if (const LONG error = SplitPath(subKey, parts); error != 0) {
     return error;
   }
