@@ -34,7 +34,15 @@ void AppendHex(std::string& out, std::size_t lineStart, std::string_view data) {
 }  // namespace
 
 void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
+  // Runs of characters that need no escape go in whole.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\' && c != '"' && c != '\n' && c != '\r') {
+      continue;
+    }
+    out.append(text.data() + start, i - start);
+    start = i + 1;
     switch (c) {
       case '\\':
         out += "\\\\";
@@ -45,14 +53,12 @@ void AppendEscaped(std::string& out, std::string_view text) {
       case '\n':
         out += "\\n";
         break;
-      case '\r':
-        out += "\\r";
-        break;
       default:
-        out += c;
+        out += "\\r";
         break;
     }
   }
+  out.append(text.data() + start, text.size() - start);
 }
 
 bool IsPlainString(win::DWORD type, std::string_view data) {

@@ -11,14 +11,19 @@ constexpr const char* kBackupLinePrefix = "%~dp0";
 
 // A path quoted for cmd, with % doubled so that cmd reads it as it is.
 std::string Quoted(const std::string& path) {
-  std::string quoted = "\"";
-  for (const char c : path) {
-    quoted += c;
-    if (c == '%') {
-      quoted += '%';
-    }
+  std::string quoted;
+  quoted.reserve(path.size() + 2);
+  quoted += '"';
+  size_t start = 0;
+  for (size_t percent = path.find('%'); percent != std::string::npos;
+       percent = path.find('%', start)) {
+    quoted.append(path, start, percent + 1 - start);
+    quoted += '%';
+    start = percent + 1;
   }
-  return quoted + "\"";
+  quoted.append(path, start);
+  quoted += '"';
+  return quoted;
 }
 
 std::string Undoubled(const std::string& text) {

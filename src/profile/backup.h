@@ -7,9 +7,10 @@
 
 #include <map>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -109,11 +110,12 @@ class CBackupStore {
     std::string name;     // in the backup directory
     std::string oldPath;  // as the line gives it
   };
-  // What restore.bat records, by folded path.
+  // What restore.bat records, by folded path. Only backups is walked in order (by directory);
+  // the others are looked up by name alone, in tables of thousands of names.
   struct Journal {
-    std::map<std::string, Backup> backups;            // old path -> its latest backup
-    std::map<std::string, std::string> nameOwners;    // backup name -> old path (the latest)
-    std::map<std::string, std::string> spoolSources;  // Spool copy -> old path it came from
+    std::map<std::string, Backup> backups;                      // old path -> its latest backup
+    std::unordered_map<std::string, std::string> nameOwners;    // name -> latest old path
+    std::unordered_map<std::string, std::string> spoolSources;  // Spool copy -> its old path
   };
 
   // Reads restore.bat into the journal. scriptSize_ becomes the size of its lines that end in a
@@ -143,6 +145,6 @@ class CBackupStore {
   std::unique_ptr<CWriteFile> script_;
   std::uint64_t scriptSize_ = 0;  // bytes of whole lines in restore.bat
   Journal journal_;
-  std::set<std::string> backedUp_;   // folded full paths of the files this run has backed up
-  std::set<std::string> usedNames_;  // folded to upper case
+  std::unordered_set<std::string> backedUp_;   // folded full paths of the files backed up here
+  std::unordered_set<std::string> usedNames_;  // folded to upper case
 };

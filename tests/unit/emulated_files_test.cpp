@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/emulated/emulated_platform.h"
@@ -47,6 +48,47 @@ TEST_F(EmulatedFilesTest, ReadOnlyIsTheHostWriteBits) {
   EXPECT_NE(0u, st.st_mode & S_IWUSR);
   EXPECT_TRUE(P().CopyFileA(Path("other.txt").c_str(), Path("RO.TXT").c_str(), false));
   EXPECT_EQ("other", machine_.ReadFile(Path("ro.txt")));
+}
+
+TEST_F(EmulatedFilesTest, CopyKeepsTheHostPermissionBits) {
+  machine_.WriteFile(Path("a.txt"), "abc");
+  machine_.WriteFile(Path("old.txt"), "old");
+  for (const mode_t mode : {0640, 0755, 0604, 02755}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(0, ::chmod(Host("a.txt").c_str(), mode));
+    ASSERT_EQ(0, ::chmod(Host("old.txt").c_str(), 0600));
+    ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("new.txt").c_str(), true));
+    ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("old.txt").c_str(), false));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(Host("new.txt").c_str(), &st));
+    EXPECT_EQ(mode, st.st_mode & 07777);
+    ASSERT_EQ(0, ::stat(Host("old.txt").c_str(), &st));
+    EXPECT_EQ(mode, st.st_mode & 07777);
+    EXPECT_EQ("abc", machine_.ReadFile(Path("old.txt")));
+    ASSERT_TRUE(P().DeleteFileA(Path("new.txt").c_str()));
+  }
+}
+
+// The copy CopyFileA has just made is read back and renamed without being looked at first:
+// what another process does to it in between still shows in those calls.
+TEST_F(EmulatedFilesTest, ACopyJustMadeIsReadAndMovedAsItIsOnTheHost) {
+  machine_.WriteFile(Path("a.txt"), "abc");
+  std::string data;
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("tmp").c_str(), false));
+  ASSERT_EQ(0, ::unlink(Host("tmp").c_str()));
+  EXPECT_FALSE(P().ReadWholeFile(Path("tmp").c_str(), data));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().MoveFileExA(Path("tmp").c_str(), Path("b.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(machine_.Exists(Path("b.txt")));
+
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("tmp").c_str(), false));
+  std::ofstream(Host("tmp"), std::ios::trunc) << "other bytes";
+  EXPECT_TRUE(P().ReadWholeFile(Path("tmp").c_str(), data));
+  EXPECT_EQ("other bytes", data);
+  // The same file under another spelling is still the same file.
+  EXPECT_TRUE(P().MoveFileExA(Path("tmp").c_str(), Path("TMP").c_str(), false));
+  EXPECT_EQ("other bytes", machine_.ReadFile(Path("tmp")));
 }
 
 TEST_F(EmulatedFilesTest, CopyLeavesNoTemporaryFiles) {

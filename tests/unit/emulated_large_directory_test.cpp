@@ -94,6 +94,33 @@ TEST_F(LargeDirectoryTest, ADirectoryReplacedUnderTheSamePathIsReadAgain) {
   EXPECT_TRUE(Exists("C:\\Old\\FILE7.DAT"));
 }
 
+TEST_F(LargeDirectoryTest, ADirectoryAboveReplacedUnderTheSamePathIsReadAgain) {
+  // The index is trusted without looking at the directory while nothing above it moves.
+  Fill(root_ / "drive_c" / "Outer" / "Big");
+  EXPECT_FALSE(Exists("C:\\Outer\\Big\\missing"));
+  EXPECT_TRUE(Exists("C:\\Outer\\Big\\file7.dat"));
+  fs::rename(root_ / "drive_c" / "Outer", root_ / "drive_c" / "Gone");
+  fs::create_directories(root_ / "drive_c" / "Outer" / "Big");
+  std::ofstream(root_ / "drive_c" / "Outer" / "Big" / "missing") << "";
+  EXPECT_TRUE(Exists("C:\\Outer\\Big\\MISSING"));
+  EXPECT_FALSE(Exists("C:\\Outer\\Big\\file7.dat"));
+  EXPECT_TRUE(Exists("C:\\Gone\\Big\\FILE7.DAT"));
+}
+
+TEST_F(LargeDirectoryTest, ALinkOnTheWayThatIsRepointedIsFollowed) {
+  // Through a link the index cannot be trusted by watching alone: the directory is compared.
+  Fill(root_ / "drive_c" / "Other");
+  std::ofstream(root_ / "drive_c" / "Other" / "only-here") << "";
+  fs::create_directory_symlink(dir_, root_ / "drive_c" / "Link");
+  EXPECT_FALSE(Exists("C:\\Link\\only-here"));
+  EXPECT_TRUE(Exists("C:\\Link\\FILE7.dat"));
+  fs::remove(root_ / "drive_c" / "Link");
+  fs::create_directory_symlink(root_ / "drive_c" / "Other", root_ / "drive_c" / "Link");
+  EXPECT_TRUE(Exists("C:\\Link\\ONLY-HERE"));
+  std::ofstream(dir_ / "only-big") << "";
+  EXPECT_FALSE(Exists("C:\\Link\\only-big"));
+}
+
 TEST_F(LargeDirectoryTest, CopiesIntoALargeDirectoryAreSeenByName) {
   EXPECT_FALSE(Exists("C:\\Big\\copy"));
   ASSERT_TRUE(machine_->CopyFileA("C:\\Big\\file3.dat", "C:\\Big\\Copy", true));

@@ -125,6 +125,44 @@ TEST_F(EmulatedMachineTest, ProfileBareNameIsInTheWindowsDirectory) {
   EXPECT_EQ(3u, m->GetPrivateProfileIntA("Main", "Count", 3, "C:\\Vela"));
 }
 
+// The profile file read last is served from its parse between reads, without looking at the
+// disk; a change the program makes to it is seen at once, and a new run reads it again.
+TEST_F(EmulatedMachineTest, ProfileReadLastIsTrustedUntilTheProgramChangesIt) {
+  const fs::path file = root_ / "drive_c" / "Vela" / "job.ini";
+  Write(file, "[S]\r\na=1\r\n");
+  auto m = Machine();
+  const char* name = "C:\\Vela\\job.ini";
+  EXPECT_EQ(1u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  // Behind the program's back, between two reads of one run: not looked at.
+  Write(file, "[S]\r\na=2\r\n");
+  EXPECT_EQ(1u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  // The program writes the file itself.
+  {
+    auto out = m->CreateWriteFile(name);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->Write("[S]\r\na=3\r\n", 9));
+  }
+  EXPECT_EQ(3u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  // Copies another file over it, moves one onto it, deletes it.
+  Write(root_ / "drive_c" / "Vela" / "other.ini", "[S]\r\na=4\r\n");
+  ASSERT_TRUE(m->CopyFileA("C:\\Vela\\other.ini", "C:\\VELA\\JOB.INI", false));
+  EXPECT_EQ(4u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  Write(root_ / "drive_c" / "Vela" / "other.ini", "[S]\r\na=5\r\n");
+  ASSERT_TRUE(m->MoveFileExA("C:\\Vela\\other.ini", name, true));
+  EXPECT_EQ(5u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  ASSERT_TRUE(m->DeleteFileA("c:/vela/job.ini"));
+  EXPECT_EQ(6u, m->GetPrivateProfileIntA("S", "a", 6, name));
+  // Another file read in between ends the trust in the first.
+  Write(file, "[S]\r\na=7\r\n");
+  EXPECT_EQ(7u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  Write(file, "[S]\r\na=8\r\n");
+  EXPECT_EQ(0u, m->GetPrivateProfileIntA("S", "a", 0, "C:\\Vela\\missing.ini"));
+  EXPECT_EQ(8u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  // A file changed between two runs is read again.
+  Write(file, "[S]\r\na=9\r\n");
+  EXPECT_EQ(9u, Machine()->GetPrivateProfileIntA("S", "a", 0, name));
+}
+
 TEST_F(EmulatedMachineTest, ModulePathDefaultsToTheExecutable) {
   CEmulatedMachineOptions options;
   options.root = root_.string();

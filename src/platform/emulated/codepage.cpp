@@ -68,21 +68,38 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
+// The length of the ASCII text that text begins with: the same in every code page here.
+size_t AsciiPrefix(std::string_view text) {
+  size_t length = 0;
+  while (length < text.size() && static_cast<unsigned char>(text[length]) < 0x80) {
+    ++length;
+  }
+  return length;
+}
+
 }  // namespace
 
 std::string AnsiToUtf8(std::string_view ansi) {
   std::string out;
-  out.reserve(ansi.size());
-  for (char c : ansi) {
-    AppendUtf8(out, AnsiToUnicode(static_cast<unsigned char>(c)));
-  }
+  AppendAnsiAsUtf8(out, ansi);
   return out;
 }
 
+void AppendAnsiAsUtf8(std::string& out, std::string_view ansi) {
+  const size_t ascii = AsciiPrefix(ansi);
+  out.append(ansi.data(), ascii);
+  for (size_t i = ascii; i < ansi.size(); ++i) {
+    AppendUtf8(out, AnsiToUnicode(static_cast<unsigned char>(ansi[i])));
+  }
+}
+
 std::string Utf8ToAnsi(std::string_view utf8) {
-  std::string out;
+  size_t i = AsciiPrefix(utf8);
+  std::string out(utf8.substr(0, i));
+  if (i == utf8.size()) {
+    return out;
+  }
   out.reserve(utf8.size());
-  size_t i = 0;
   while (i < utf8.size()) {
     const auto lead = static_cast<unsigned char>(utf8[i]);
     int extra = 0;
@@ -125,9 +142,13 @@ std::string Utf8ToAnsi(std::string_view utf8) {
 }
 
 std::string AnsiToOem(std::string_view ansi) {
-  std::string out;
+  const size_t ascii = AsciiPrefix(ansi);
+  std::string out(ansi.substr(0, ascii));
+  if (ascii == ansi.size()) {
+    return out;
+  }
   out.reserve(ansi.size());
-  for (char c : ansi) {
+  for (char c : ansi.substr(ascii)) {
     const int byte = FromUnicode(AnsiToUnicode(static_cast<unsigned char>(c)), kOemHigh, 128, 0x80);
     out += byte < 0 ? '?' : static_cast<char>(byte);
   }
@@ -135,9 +156,13 @@ std::string AnsiToOem(std::string_view ansi) {
 }
 
 std::string OemToAnsi(std::string_view oem) {
-  std::string out;
+  const size_t ascii = AsciiPrefix(oem);
+  std::string out(oem.substr(0, ascii));
+  if (ascii == oem.size()) {
+    return out;
+  }
   out.reserve(oem.size());
-  for (char c : oem) {
+  for (char c : oem.substr(ascii)) {
     const auto byte = static_cast<unsigned char>(c);
     const int ansi = byte < 0x80 ? byte : UnicodeToAnsi(kOemHigh[byte - 0x80]);
     out += ansi < 0 ? '?' : static_cast<char>(ansi);

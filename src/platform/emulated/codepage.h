@@ -11,6 +11,8 @@ namespace codepage {
 // Windows-1252 bytes to UTF-8. The five bytes that 1252 leaves undefined map to the C1 controls
 // of the same value, as MultiByteToWideChar does, so every byte string survives a round trip.
 std::string AnsiToUtf8(std::string_view ansi);
+// The same, appended to out.
+void AppendAnsiAsUtf8(std::string& out, std::string_view ansi);
 // UTF-8 to Windows-1252; characters 1252 cannot hold and malformed bytes become '?'.
 std::string Utf8ToAnsi(std::string_view utf8);
 // Windows-1252 to code page 437; characters 437 cannot hold become '?'.

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -19,17 +22,58 @@ namespace {
 // Directories with fewer entries are read each time: cheap, and no watch is spent on them.
 constexpr size_t kMinimumEntries = 64;
 
-std::string Fold(const std::string& hostName) {
-  return ansi::Fold(codepage::Utf8ToAnsi(hostName));
+// What a watch reports: changes of a directory's entries (for an indexed directory), and the
+// directory itself moving or going (for it and for every directory above it).
+constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+
+// The folded ANSI form of a host name (UTF-8), into out.
+void FoldHostName(std::string_view hostName, std::string& out) {
+  out.clear();
+  for (const char c : hostName) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      out = ansi::Fold(codepage::Utf8ToAnsi(hostName));
+      return;
+    }
+    out += static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
+  }
 }
+
+// The folded form of an ANSI name, into out.
+void FoldAnsiName(std::string_view ansiName, std::string& out) {
+  out.clear();
+  for (const char c : ansiName) {
+    out += static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
+  }
+}
+
+// Host paths as keys that a string_view finds without a copy.
+struct PathHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view path) const { return std::hash<std::string_view>{}(path); }
+};
+template <typename T>
+using PathMap = std::unordered_map<std::string, T, PathHash, std::equal_to<>>;
 
 struct Index {
   dev_t device = 0;
   ino_t inode = 0;
   int watch = -1;
+  // Every directory from the root down to this one is watched for moves: while none is
+  // reported, the path names this very directory and lookups need not check its status.
+  bool trusted = false;
   // Folded name -> the host names that fold to it, in the order they were seen.
   std::unordered_map<std::string, std::vector<std::string>> names;
 };
+
+// True when path is directory or lies below it.
+bool IsAtOrBelow(std::string_view path, std::string_view directory) {
+  if (directory == "/") {
+    return true;
+  }
+  return path.substr(0, directory.size()) == directory &&
+         (path.size() == directory.size() || path[directory.size()] == '/');
+}
 
 class CIndexes {
  public:
@@ -39,77 +83,116 @@ class CIndexes {
     }
   }
 
-  bool Find(const std::string& directory, const std::string& ansiName, std::string& found) {
+  EAnswer Look(std::string_view directory, std::string_view ansiName, std::string_view hostName,
+               std::string& found, bool& changesRead) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (indexes_.empty()) {
-      return false;
-    }
-    Drain();
     auto it = indexes_.find(directory);
-    if (it == indexes_.end()) {
-      return false;
+    if (it == indexes_.end() || !it->second.trusted) {
+      return EAnswer::kNotIndexed;
     }
-    // The path may name another directory now (the indexed one moved away).
-    struct stat st;
-    if (::stat(directory.c_str(), &st) != 0 || st.st_dev != it->second.device ||
-        st.st_ino != it->second.inode) {
-      Drop(it);
-      return false;
+    FoldAnsiName(ansiName, wanted_);
+    const auto name = it->second.names.find(wanted_);
+    if (name != it->second.names.end()) {
+      for (const std::string& spelling : name->second) {
+        if (spelling == hostName) {
+          return EAnswer::kHeld;
+        }
+      }
     }
-    const std::string folded = ansi::Fold(ansiName);
-    const auto name = it->second.names.find(folded);
-    found = name == it->second.names.end() ? std::string() : name->second.front();
-    return true;
+    if (changesRead) {
+      return Answer(it->second, name, found);
+    }
+    const size_t before = indexes_.size();
+    Drain();
+    changesRead = true;
+    if (indexes_.size() != before && (it = indexes_.find(directory)) == indexes_.end()) {
+      return EAnswer::kNotIndexed;
+    }
+    return Answer(it->second, it->second.names.find(wanted_), found);
   }
 
-  std::string Scan(const std::string& directory, const std::string& ansiName) {
+  EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
+               std::string& found, bool& changesRead) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Changes are read only for a directory that has an index; reading them may drop it.
+    auto it = indexes_.find(directory);
+    if (it == indexes_.end()) {
+      return EAnswer::kNotIndexed;
+    }
+    if (!changesRead) {
+      const size_t before = indexes_.size();
+      Drain();
+      changesRead = true;
+      if (indexes_.size() != before && (it = indexes_.find(directory)) == indexes_.end()) {
+        return EAnswer::kNotIndexed;
+      }
+    }
+    // The path may name another directory now (the indexed one moved away).
+    if (status.st_dev != it->second.device || status.st_ino != it->second.inode) {
+      indexes_.erase(it);
+      return EAnswer::kNotIndexed;
+    }
+    FoldAnsiName(ansiName, wanted_);
+    return Answer(it->second, it->second.names.find(wanted_), found);
+  }
+
+  std::string Scan(const std::string& directory, std::string_view ansiName) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Watch before reading, so that no change between the two goes unseen.
     Index index;
+    bool newWatch = false;
     struct stat st;
     if (Open() && ::stat(directory.c_str(), &st) == 0) {
       index.device = st.st_dev;
       index.inode = st.st_ino;
-      index.watch = ::inotify_add_watch(fd_, directory.c_str(),
-                                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
-      if (index.watch >= 0 && watched_.count(index.watch) != 0) {
-        index.watch = -1;  // the same directory indexed under another path: read this one
-      }
+      index.watch = Watch(directory, kEntryEvents | kSelfEvents, index.trusted, newWatch);
     }
     DIR* dir = ::opendir(directory.c_str());
     if (dir == nullptr) {
-      Unwatch(index.watch);
+      Release(index.watch, newWatch);
       return {};
     }
     std::string found;
-    size_t entries = 0;
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
+      std::string name = entry->d_name;
       if (name == "." || name == "..") {
         continue;
       }
-      ++entries;
-      const std::string ansi = codepage::Utf8ToAnsi(name);
-      if (found.empty() && ansi::EqualNoCase(ansi, ansiName)) {
+      if (found.empty() && ansi::EqualNoCase(codepage::Utf8ToAnsi(name), ansiName)) {
         found = name;
       }
       if (index.watch >= 0) {
-        index.names[Fold(name)].push_back(name);
+        names.push_back(std::move(name));
       }
     }
     ::closedir(dir);
-    if (index.watch >= 0 && entries >= kMinimumEntries) {
-      watched_[index.watch] = directory;
+    if (index.watch >= 0 && names.size() >= kMinimumEntries) {
+      index.trusted = index.trusted && WatchAncestors(directory);
+      index.names.reserve(names.size());
+      for (std::string& name : names) {
+        FoldHostName(name, folded_);
+        index.names[folded_].push_back(std::move(name));
+      }
       indexes_[directory] = std::move(index);
       Drain();
     } else {
-      Unwatch(index.watch);
+      Release(index.watch, newWatch);
     }
     return found;
   }
 
  private:
+  using Names = std::unordered_map<std::string, std::vector<std::string>>;
+
+  static EAnswer Answer(const Index& index, Names::const_iterator name, std::string& found) {
+    if (name == index.names.end()) {
+      return EAnswer::kAbsent;
+    }
+    found = name->second.front();
+    return EAnswer::kFound;
+  }
+
   bool Open() {
     if (fd_ < 0) {
       fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -117,30 +200,75 @@ class CIndexes {
     return fd_ >= 0;
   }
 
-  void Unwatch(int watch) {
-    if (watch >= 0) {
+  // Watches the directory at path for the events of mask (added to those it is watched for
+  // already). exact tells whether path itself is that directory rather than a link to it;
+  // added whether the watch is new. -1 when it cannot be watched, or is watched under another
+  // path already.
+  int Watch(const std::string& path, std::uint32_t mask, bool& exact, bool& added) {
+    added = false;
+    int watch =
+        ::inotify_add_watch(fd_, path.c_str(), IN_MASK_ADD | IN_ONLYDIR | IN_DONT_FOLLOW | mask);
+    exact = watch >= 0;
+    if (watch < 0) {
+      watch = ::inotify_add_watch(fd_, path.c_str(), IN_MASK_ADD | IN_ONLYDIR | mask);
+    }
+    if (watch < 0) {
+      return -1;
+    }
+    const auto known = watched_.find(watch);
+    if (known == watched_.end()) {
+      watched_.emplace(watch, path);
+      added = true;
+    } else if (known->second != path) {
+      return -1;  // the same directory under another path: it is read each time under this one
+    }
+    return watch;
+  }
+
+  // Removes a watch that Scan added for a directory it did not index.
+  void Release(int watch, bool added) {
+    if (watch >= 0 && added) {
+      watched_.erase(watch);
       ::inotify_rm_watch(fd_, watch);
     }
   }
 
-  void Drop(std::unordered_map<std::string, Index>::iterator it) {
-    watched_.erase(it->second.watch);
-    ::inotify_rm_watch(fd_, it->second.watch);
-    indexes_.erase(it);
+  // Watches every directory above path for being moved or removed; false when one cannot be
+  // watched as itself (a link on the way), so that the path cannot be trusted.
+  bool WatchAncestors(const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos && slash < path.size();
+         slash = path.find('/', slash + 1)) {
+      const std::string ancestor = slash == 0 ? std::string("/") : path.substr(0, slash);
+      bool exact = false;
+      bool added = false;
+      if (Watch(ancestor, kSelfEvents, exact, added) < 0 || !exact) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Drops the index of directory and of every directory below it.
+  void DropAtOrBelow(std::string_view directory) {
+    for (auto it = indexes_.begin(); it != indexes_.end();) {
+      it = IsAtOrBelow(it->first, directory) ? indexes_.erase(it) : std::next(it);
+    }
   }
 
   void DropAll() {
-    for (const auto& [watch, directory] : watched_) {
+    for (const auto& [watch, path] : watched_) {
       ::inotify_rm_watch(fd_, watch);
     }
     watched_.clear();
     indexes_.clear();
   }
 
-  // Applies every queued event to the indexes.
+  // Applies every queued event to the indexes. A read takes every queued event that fits, so
+  // one that leaves room for the largest event has emptied the queue.
   void Drain() {
     alignas(inotify_event) char buffer[16384];
-    while (true) {
+    constexpr ssize_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
+    for (bool more = true; more;) {
       const ssize_t length = ::read(fd_, buffer, sizeof buffer);
       if (length < 0 && errno == EINTR) {
         continue;
@@ -148,30 +276,38 @@ class CIndexes {
       if (length <= 0) {
         return;
       }
+      more = length > static_cast<ssize_t>(sizeof buffer) - kLargestEvent;
       for (ssize_t pos = 0; pos < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
         pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         if (event->mask & IN_Q_OVERFLOW) {
-          DropAll();
+          DropAll();  // events were lost: nothing indexed can be trusted
           continue;
         }
         const auto watched = watched_.find(event->wd);
         if (watched == watched_.end()) {
           continue;
         }
+        if (event->mask & (kSelfEvents | IN_IGNORED | IN_UNMOUNT)) {
+          // The directory moved or went: its path, and every path below it, may name another
+          // directory now. The watch follows the old one: it goes too.
+          DropAtOrBelow(watched->second);
+          if ((event->mask & IN_IGNORED) == 0) {
+            ::inotify_rm_watch(fd_, event->wd);
+          }
+          watched_.erase(watched);
+          continue;
+        }
         const auto it = indexes_.find(watched->second);
-        if (it == indexes_.end()) {
+        if (it == indexes_.end() || it->second.watch != event->wd || event->len == 0) {
           continue;
         }
-        if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-          Drop(it);
-          continue;
-        }
-        const std::string name = event->len > 0 ? std::string(event->name) : std::string();
+        const std::string_view name(event->name);
+        FoldHostName(name, folded_);
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-          it->second.names[Fold(name)].push_back(name);
+          it->second.names[folded_].emplace_back(name);
         } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
-          const auto entry = it->second.names.find(Fold(name));
+          const auto entry = it->second.names.find(folded_);
           if (entry != it->second.names.end()) {
             std::vector<std::string>& spellings = entry->second;
             for (auto s = spellings.begin(); s != spellings.end(); ++s) {
@@ -191,8 +327,11 @@ class CIndexes {
 
   std::mutex mutex_;
   int fd_ = -1;
-  std::unordered_map<std::string, Index> indexes_;  // by host directory path
-  std::unordered_map<int, std::string> watched_;    // watch -> host directory path
+  // Folded names, kept for their room: the one looked up, and one of an entry being indexed.
+  std::string wanted_;
+  std::string folded_;
+  PathMap<Index> indexes_;                        // by host directory path
+  std::unordered_map<int, std::string> watched_;  // watch -> host directory path
 };
 
 CIndexes& Indexes() {
@@ -202,11 +341,17 @@ CIndexes& Indexes() {
 
 }  // namespace
 
-bool Find(const std::string& directory, const std::string& ansiName, std::string& found) {
-  return Indexes().Find(directory, ansiName, found);
+EAnswer Look(std::string_view directory, std::string_view ansiName, std::string_view hostName,
+             std::string& found, bool& changesRead) {
+  return Indexes().Look(directory, ansiName, hostName, found, changesRead);
 }
 
-std::string Scan(const std::string& directory, const std::string& ansiName) {
+EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
+             std::string& found, bool& changesRead) {
+  return Indexes().Find(directory, status, ansiName, found, changesRead);
+}
+
+std::string Scan(const std::string& directory, std::string_view ansiName) {
   return Indexes().Scan(directory, ansiName);
 }
 

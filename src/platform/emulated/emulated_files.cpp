@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/ansi_text.h"
@@ -74,9 +76,83 @@ bool WriteAll(int fd, const char* data, size_t size, int& error) {
   return true;
 }
 
+// Copies size bytes from in to out at their offsets: in the kernel where it can, else through
+// a buffer. Stops early when the source ends sooner; false with the errno on failure. done
+// counts the bytes copied.
+bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error) {
+  bool inKernel = true;
+  char chunk[65536];
+  while (done < size) {
+    const std::uint64_t left = size - done;
+    if (inKernel) {
+      const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, left, 0);
+      if (n > 0) {
+        done += static_cast<std::uint64_t>(n);
+        continue;
+      }
+      if (n == 0) {
+        return true;  // the source got shorter since it was looked at
+      }
+      if (errno == EINTR) {
+        continue;
+      }
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+          errno != EPERM) {
+        error = errno;
+        return false;
+      }
+      inKernel = false;  // a pair of files the kernel cannot copy between
+    }
+    const ssize_t n = ::read(in, chunk, std::min<std::uint64_t>(left, sizeof chunk));
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      return false;
+    }
+    if (n == 0) {
+      return true;
+    }
+    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
+      return false;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// Copies what is left of in to out, to its end; done counts the bytes copied.
+bool CopyToEnd(int in, int out, std::uint64_t& done, int& error) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(in, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = errno;
+      return false;
+    }
+    if (n == 0) {
+      return true;
+    }
+    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
+      return false;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+}
+
+}  // namespace
+
+// A file opened for writing only. Each change tells the platform, so that a profile of this
+// file that it trusts is looked at again.
 class CEmulatedWriteFile final : public CWriteFile {
  public:
-  CEmulatedWriteFile(int fd, CPlatform& platform) : fd_(fd), platform_(platform) {}
+  CEmulatedWriteFile(int fd, CEmulatedPlatform& platform, std::string host,
+                     const struct stat& status)
+      : fd_(fd), platform_(platform), host_(std::move(host)), status_(status) {}
   ~CEmulatedWriteFile() override { Close(); }
 
   bool Write(const void* data, win::DWORD size) override {
@@ -84,6 +160,7 @@ class CEmulatedWriteFile final : public CWriteFile {
       platform_.SetLastError(win::kErrorInvalidHandle);
       return false;
     }
+    platform_.Changed(host_, &status_);
     int error = 0;
     if (!WriteAll(fd_, static_cast<const char*>(data), size, error)) {
       platform_.SetLastError(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
@@ -98,6 +175,7 @@ class CEmulatedWriteFile final : public CWriteFile {
       platform_.SetLastError(win::kErrorInvalidHandle);
       return false;
     }
+    platform_.Changed(host_, &status_);
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
         ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) {
       platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
@@ -123,10 +201,10 @@ class CEmulatedWriteFile final : public CWriteFile {
 
  private:
   int fd_;
-  CPlatform& platform_;
+  CEmulatedPlatform& platform_;
+  std::string host_;
+  struct stat status_;
 };
-
-}  // namespace
 
 win::DWORD CEmulatedPlatform::MissingError(const std::string& host) const {
   struct stat st;
@@ -173,13 +251,30 @@ win::DWORD CEmulatedPlatform::ErrnoError(int error, const std::string& host) con
   }
 }
 
+win::DWORD CEmulatedPlatform::StatusOf(const HostTarget& target, struct stat& st) const {
+  switch (target.found) {
+    case EFound::kExists:
+      st = target.status;
+      return 0;
+    case EFound::kMissing:
+      return target.directoryExists ? win::kErrorFileNotFound : win::kErrorPathNotFound;
+    case EFound::kUnknown:
+      break;
+  }
+  if (::stat(target.host.c_str(), &st) != 0) {
+    return ErrnoError(errno, target.host);
+  }
+  return 0;
+}
+
 bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
   const HostTarget target = Resolve(path);
   if (target.error != 0) {
     return Fail(target.error);
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) == 0) {
+  if (target.found == EFound::kExists ||
+      (target.found == EFound::kUnknown && ::stat(target.host.c_str(), &st) == 0)) {
     return Fail(win::kErrorAlreadyExists);
   }
   if (::mkdir(target.host.c_str(), 0777) != 0) {
@@ -189,13 +284,14 @@ bool CEmulatedPlatform::CreateDirectoryA(const char* path) {
 }
 
 win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& target,
-                                                struct stat& st) const {
-  target = Resolve(path);
+                                                struct stat& st, bool* changesRead,
+                                                bool trustMade) const {
+  target = Resolve(path, false, changesRead, trustMade);
   if (target.error != 0) {
     return target.error;
   }
-  if (::stat(target.host.c_str(), &st) != 0) {
-    return ErrnoError(errno, target.host);
+  if (const win::DWORD error = StatusOf(target, st); error != 0) {
+    return error;
   }
   if (S_ISDIR(st.st_mode)) {
     return win::kErrorAccessDenied;
@@ -206,22 +302,62 @@ win::DWORD CEmulatedPlatform::ResolveFileToRead(const char* path, HostTarget& ta
   return 0;
 }
 
+win::DWORD CEmulatedPlatform::TargetStatus(const HostTarget& target, struct stat& st,
+                                           bool& exists) const {
+  exists = false;
+  switch (target.found) {
+    case EFound::kExists:
+      st = target.status;
+      exists = true;
+      return 0;
+    case EFound::kMissing:
+      return target.directoryExists ? 0 : win::kErrorPathNotFound;
+    case EFound::kUnknown:
+      break;
+  }
+  const std::string directory = ParentOf(target.host);
+  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return win::kErrorPathNotFound;
+  }
+  exists = ::stat(target.host.c_str(), &st) == 0;
+  return 0;
+}
+
+mode_t CEmulatedPlatform::CreationMask() {
+  if (creationMask_ < 0) {
+    // Read, not set and set back, so that no other thread ever sees another mask. Unknown, it
+    // takes every bit: every copy then gets its permissions set explicitly.
+    creationMask_ = 07777;
+    std::string status;
+    int ignored = 0;
+    if (ReadHostFile("/proc/self/status", status, ignored)) {
+      const size_t at = status.find("\nUmask:");
+      if (at != std::string::npos) {
+        creationMask_ = static_cast<int>(std::strtol(status.c_str() + at + 7, nullptr, 8)) & 0777;
+      }
+    }
+  }
+  return static_cast<mode_t>(creationMask_);
+}
+
 bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool failIfExists) {
   HostTarget from;
   struct stat source;
-  if (const win::DWORD error = ResolveFileToRead(existing, from, source); error != 0) {
+  bool changesRead = false;
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead);
+      error != 0) {
     return Fail(error);
   }
-  const HostTarget to = Resolve(target);
+  const HostTarget to = Resolve(target, false, &changesRead);
   if (to.error != 0) {
     return Fail(to.error);
   }
-  const std::string directory = ParentOf(to.host);
   struct stat st;
-  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Fail(win::kErrorPathNotFound);
+  bool exists = false;
+  if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
+    return Fail(error);
   }
-  if (::stat(to.host.c_str(), &st) == 0) {
+  if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
       return Fail(win::kErrorSharingViolation);  // the source is open for reading
     }
@@ -241,32 +377,39 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   }
   // As on Windows, the copy is written into the target itself, and a failed copy removes what
   // it wrote. (The migration copies to a temporary name of its own and renames it into place.)
-  const int out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The copy keeps the source's permissions (its read-only bit): a new file gets them as it is
+  // created, unless the creation mask or special bits would change them; a replaced one keeps
+  // its own until they are set.
+  Changed(to.host, exists ? &st : nullptr);
+  const mode_t mode = source.st_mode & 07777;
+  bool setMode = true;
+  int out = -1;
+  if (!exists) {
+    out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    setMode = out < 0 || (mode & (CreationMask() | 07000)) != 0;
+  }
+  if (out < 0) {
+    out = ::open(to.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  }
   if (out < 0) {
     const int error = errno;
     ::close(in);
     return Fail(ErrnoError(error, to.host));
   }
-  char chunk[65536];
+  // The size it had when looked at: a file that says it is empty may still give bytes (as
+  // some host files do), so that one is read to its end.
   int error = 0;
-  for (;;) {
-    const ssize_t n = ::read(in, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = errno;
-      break;
-    }
-    if (n == 0 || !WriteAll(out, chunk, static_cast<size_t>(n), error)) {
-      break;
-    }
+  std::uint64_t copied = 0;
+  if (source.st_size > 0) {
+    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), copied, error);
+  } else {
+    CopyToEnd(in, out, copied, error);
   }
   ::close(in);
-  // The copy keeps the source's permissions (its read-only bit) and its time of last write.
-  if (error == 0 && ::fchmod(out, source.st_mode & 07777) != 0) {
+  if (error == 0 && setMode && ::fchmod(out, mode) != 0) {
     error = errno;
   }
+  // And its time of last write.
   if (error == 0) {
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     ::futimens(out, times);
@@ -279,16 +422,29 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
     return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
                                                    : ErrnoError(error, to.host));
   }
+  made_.valid = true;
+  made_.host = to.host;
+  made_.status = {};
+  made_.status.st_mode = S_IFREG | mode;
+  made_.status.st_nlink = 1;
+  made_.status.st_size = static_cast<off_t>(copied);
+  made_.status.st_atim = source.st_atim;
+  made_.status.st_mtim = source.st_mtim;
   return true;
 }
 
 bool CEmulatedPlatform::DeleteFileA(const char* path) {
-  const HostTarget target = Resolve(path);
+  // The name itself goes, also when it is a link.
+  const HostTarget target = Resolve(path, true);
   if (target.error != 0) {
     return Fail(target.error);
   }
   struct stat st;
-  if (::lstat(target.host.c_str(), &st) != 0) {
+  if (target.found == EFound::kExists) {
+    st = target.status;
+  } else if (target.found == EFound::kMissing) {
+    return Fail(target.directoryExists ? win::kErrorFileNotFound : win::kErrorPathNotFound);
+  } else if (::lstat(target.host.c_str(), &st) != 0) {
     return Fail(ErrnoError(errno, target.host));
   }
   if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && IsReadOnly(st))) {
@@ -297,6 +453,7 @@ bool CEmulatedPlatform::DeleteFileA(const char* path) {
   if (target.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
+  Changed(target.host, &st);
   if (::unlink(target.host.c_str()) != 0) {
     return Fail(ErrnoError(errno, target.host));
   }
@@ -307,19 +464,27 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
                                     bool replaceExisting) {
   HostTarget from;
   struct stat source;
-  if (const win::DWORD error = ResolveFileToRead(existing, from, source); error != 0) {
+  bool changesRead = false;
+  // The temporary copy that CopyFileA has just made is taken to be there: should another
+  // process have removed it since, the rename fails as the look would have.
+  if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead, true);
+      error != 0) {
     return Fail(error == win::kErrorAccessDenied ? win::kErrorAccessDenied : error);
   }
-  const HostTarget to = Resolve(target);
+  const HostTarget to = Resolve(target, false, &changesRead);
   if (to.error != 0) {
     return Fail(to.error);
   }
   struct stat st;
-  const std::string directory = ParentOf(to.host);
-  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Fail(win::kErrorPathNotFound);
+  bool exists = false;
+  if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
+    return Fail(error);
   }
-  if (::stat(to.host.c_str(), &st) == 0) {
+  // Telling the same file under another spelling needs the source's own numbers.
+  if (exists && from.made && ::stat(from.host.c_str(), &source) != 0) {
+    return Fail(ErrnoError(errno, from.host));
+  }
+  if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
       return true;  // the same file under another spelling
     }
@@ -332,6 +497,8 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   } else if (to.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
+  Changed(from.host, from.made ? nullptr : &source);
+  Changed(to.host, exists ? &st : nullptr);
   if (replaceExisting) {
     if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
       return Fail(ErrnoError(errno, to.host));
@@ -361,8 +528,8 @@ win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
     return win::kInvalidFileAttributes;
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) != 0) {
-    Fail(ErrnoError(errno, target.host));
+  if (const win::DWORD error = StatusOf(target, st); error != 0) {
+    Fail(error);
     return win::kInvalidFileAttributes;
   }
   if (target.trailingSeparator && !S_ISDIR(st.st_mode)) {
@@ -378,8 +545,8 @@ bool CEmulatedPlatform::SetFileAttributesA(const char* path, win::DWORD attribut
     return Fail(target.error);
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) != 0) {
-    return Fail(ErrnoError(errno, target.host));
+  if (const win::DWORD error = StatusOf(target, st); error != 0) {
+    return Fail(error);
   }
   if (S_ISDIR(st.st_mode)) {
     return true;  // a directory's read-only bit does not stop anything on Windows
@@ -390,6 +557,7 @@ bool CEmulatedPlatform::SetFileAttributesA(const char* path, win::DWORD attribut
   } else if (IsReadOnly(st)) {
     mode |= S_IWUSR;
   }
+  Changed(target.host, &st);
   if (::chmod(target.host.c_str(), mode) != 0) {
     return Fail(ErrnoError(errno, target.host));
   }
@@ -439,8 +607,8 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
       Fail(win::kErrorFileNotFound);  // the root of a drive has no entry of its own
       return win::kInvalidFind;
     }
-    if (::stat(target.host.c_str(), &st) != 0) {
-      Fail(ErrnoError(errno, target.host));
+    if (const win::DWORD error = StatusOf(target, st); error != 0) {
+      Fail(error);
       return win::kInvalidFind;
     }
     win::FindData entry;
@@ -455,7 +623,7 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
       return win::kInvalidFind;
     }
     struct stat st;
-    if (::stat(target.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (StatusOf(target, st) != 0 || !S_ISDIR(st.st_mode)) {
       Fail(win::kErrorPathNotFound);
       return win::kInvalidFind;
     }
@@ -466,7 +634,6 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
     }
     ParsedPath parsed;
     const bool isRoot = !ParseWindowsPath(directory, parsed) || parsed.components.empty();
-    const std::string base = target.host == "/" ? "" : target.host;
     std::vector<win::FindData> dots;
     while (const dirent* item = ::readdir(dir)) {
       const std::string hostName = item->d_name;
@@ -478,11 +645,9 @@ win::HFIND CEmulatedPlatform::FindFirstFileA(const char* pattern, win::FindData&
       if (!MatchesSearch(mask, name)) {
         continue;
       }
+      // Looked up in the directory open here: a short walk for the kernel.
       struct stat entryStat;
-      std::string entryPath = base;
-      entryPath += '/';
-      entryPath += hostName;
-      if (::stat(entryPath.c_str(), &entryStat) != 0) {
+      if (::fstatat(::dirfd(dir), hostName.c_str(), &entryStat, 0) != 0) {
         continue;  // a dangling link: nothing Windows would show
       }
       win::FindData entry;
@@ -538,11 +703,14 @@ bool CEmulatedPlatform::FindClose(win::HFIND find) {
 bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
   HostTarget target;
   struct stat st;
-  if (const win::DWORD error = ResolveFileToRead(path, target, st); error != 0) {
+  // The copy that CopyFileA has just made is read back without looking at it first: its size
+  // only sizes the first read, and should it be gone or be a directory now, the open or the
+  // read fails as the look would have.
+  if (const win::DWORD error = ResolveFileToRead(path, target, st, nullptr, true); error != 0) {
     return Fail(error);
   }
   int error = 0;
-  if (!ReadHostFile(target.host, data, error)) {
+  if (!ReadHostFile(target.host, data, error, S_ISREG(st.st_mode) ? st.st_size : -1)) {
     return Fail(ErrnoError(error, target.host));
   }
   return true;
@@ -555,7 +723,10 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, b
     return nullptr;
   }
   struct stat st;
-  if (::stat(target.host.c_str(), &st) == 0) {
+  const bool exists = target.found == EFound::kExists ? (st = target.status, true)
+                                                      : target.found == EFound::kUnknown &&
+                                                            ::stat(target.host.c_str(), &st) == 0;
+  if (exists) {
     if (S_ISDIR(st.st_mode) || IsReadOnly(st)) {
       Fail(win::kErrorAccessDenied);
       return nullptr;
@@ -565,8 +736,11 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, b
       return nullptr;
     }
   } else if (target.trailingSeparator) {
-    Fail(MissingError(target.host) == win::kErrorFileNotFound ? win::kErrorInvalidName
-                                                              : win::kErrorPathNotFound);
+    const win::DWORD missing =
+        target.found == EFound::kMissing
+            ? (target.directoryExists ? win::kErrorFileNotFound : win::kErrorPathNotFound)
+            : MissingError(target.host);
+    Fail(missing == win::kErrorFileNotFound ? win::kErrorInvalidName : win::kErrorPathNotFound);
     return nullptr;
   }
   const int fd =
@@ -575,13 +749,14 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenWriteFile(const char* path, b
     Fail(ErrnoError(errno, target.host));
     return nullptr;
   }
-  if (append && ::lseek(fd, 0, SEEK_END) < 0) {
+  if ((append && ::lseek(fd, 0, SEEK_END) < 0) || ::fstat(fd, &st) != 0) {
     const int error = errno;
     ::close(fd);
     Fail(ErrnoError(error, target.host));
     return nullptr;
   }
-  return std::make_unique<CEmulatedWriteFile>(fd, *this);
+  Changed(target.host, &st);
+  return std::make_unique<CEmulatedWriteFile>(fd, *this, target.host, st);
 }
 
 std::unique_ptr<CWriteFile> CEmulatedPlatform::CreateWriteFile(const char* path) {
@@ -592,15 +767,38 @@ std::unique_ptr<CWriteFile> CEmulatedPlatform::OpenAppendFile(const char* path) 
   return OpenWriteFile(path, true);
 }
 
-bool ReadHostFile(const std::string& path, std::string& data, int& error) {
+bool ReadHostFile(const std::string& path, std::string& data, int& error,
+                  std::int64_t expectedSize) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
     return false;
   }
   data.clear();
+  struct stat st;
+  if (expectedSize < 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    expectedSize = st.st_size;
+  }
+  bool whole = false;
+  if (expectedSize >= 0) {
+    // One read takes a file of the size expected: asking for a byte more shows at once that it
+    // ends there, since a read of a regular file returns less than asked only at its end. A
+    // file that has changed since is read on to its end below.
+    data.resize(static_cast<size_t>(expectedSize) + 1);
+    ssize_t n = 0;
+    do {
+      n = ::read(fd, data.data(), data.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      error = errno;
+      ::close(fd);
+      return false;
+    }
+    data.resize(static_cast<size_t>(n));
+    whole = n == expectedSize;
+  }
   char chunk[65536];
-  for (;;) {
+  while (!whole) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) {

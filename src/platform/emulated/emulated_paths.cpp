@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/emulated/codepage.h"
@@ -16,6 +19,11 @@ namespace {
 
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';
+}
+
+// Drive letters are ASCII letters, whatever the locale.
+bool IsDriveLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 bool IsDirectory(const std::string& host) {
@@ -29,27 +37,48 @@ bool Exists(const std::string& host) {
 }
 
 // Characters that Windows does not allow in a file name.
-bool HasForbiddenCharacter(const std::string& name) {
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
-        c == '*') {
+bool HasForbiddenCharacter(std::string_view name) {
+  static constexpr auto kForbidden = [] {
+    std::array<bool, 256> forbidden{};
+    for (int c = 0; c < 0x20; ++c) {
+      forbidden[c] = true;
+    }
+    for (const unsigned char c : {'<', '>', ':', '"', '|', '?', '*'}) {
+      forbidden[c] = true;
+    }
+    return forbidden;
+  }();
+  for (const char c : name) {
+    if (kForbidden[static_cast<unsigned char>(c)]) {
       return true;
     }
   }
   return false;
 }
 
+// Appends the ANSI name to a host path as one more component.
+void AppendName(std::string& host, std::string_view ansiName) {
+  if (host.size() != 1 || host[0] != '/') {
+    host += '/';
+  }
+  codepage::AppendAnsiAsUtf8(host, ansiName);
+}
+
 // The host entry of directory that matches the ANSI name without regard to case; the exact
 // spelling wins. Empty when there is none.
-std::string FindEntry(const std::string& directory, const std::string& ansiName) {
-  std::string exact = codepage::AnsiToUtf8(ansiName);
-  const std::string base = directory == "/" ? "" : directory;
-  if (Exists(base + "/" + exact)) {
-    return exact;
+std::string FindEntry(const std::string& directory, std::string_view ansiName, bool& changesRead) {
+  std::string exact = directory;
+  AppendName(exact, ansiName);
+  if (Exists(exact)) {
+    return exact.substr(directory == "/" ? 1 : directory.size() + 1);
+  }
+  struct stat st;
+  if (::stat(directory.c_str(), &st) != 0) {
+    return {};
   }
   std::string found;
-  if (directory_index::Find(directory, ansiName, found)) {
+  if (directory_index::Find(directory, st, ansiName, found, changesRead) !=
+      directory_index::EAnswer::kNotIndexed) {
     return found;
   }
   return directory_index::Scan(directory, ansiName);
@@ -65,15 +94,17 @@ std::string HostCurrentDirectory() {
 
 }  // namespace
 
-bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& parsed) const {
-  parsed = ParsedPath{};
+bool CEmulatedPlatform::ParseWindowsPath(std::string_view path, ParsedPath& parsed) const {
+  parsed.drive = 0;
+  parsed.components.clear();
+  parsed.trailingSeparator = false;
   if (path.empty() || (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]))) {
     return false;  // no path, or a UNC path: no drive of this machine
   }
   size_t pos = 0;
   bool absolute = false;
-  if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') {
-    parsed.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':') {
+    parsed.drive = static_cast<char>(path[0] & ~0x20);
     pos = 2;
     // "X:name" is relative to the current directory when that is on X:, else to X:'s root.
     absolute =
@@ -82,6 +113,7 @@ bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& pa
     parsed.drive = currentDirectory_.drive;
     absolute = IsSeparator(path[0]);
   }
+  parsed.components.reserve(16);
   if (!absolute) {
     parsed.components = currentDirectory_.components;
   }
@@ -91,7 +123,7 @@ bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& pa
     while (end < path.size() && !IsSeparator(path[end])) {
       ++end;
     }
-    std::string name = path.substr(pos, end - pos);
+    std::string_view name = path.substr(pos, end - pos);
     pos = end + 1;
     if (name == ".") {
       continue;
@@ -104,62 +136,143 @@ bool CEmulatedPlatform::ParseWindowsPath(const std::string& path, ParsedPath& pa
     }
     // Windows drops trailing dots and spaces from a name.
     while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
-      name.pop_back();
+      name.remove_suffix(1);
     }
     if (!name.empty()) {
-      parsed.components.push_back(std::move(name));
+      parsed.components.push_back(name);
     }
   }
   return parsed.drive != 0;
 }
 
-CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath) const {
+CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath, bool lastLink,
+                                                         bool* changesRead, bool trustMade) const {
+  // The changes to indexed directories are read once per call of the program.
+  bool ownChangesRead = false;
+  bool& read = changesRead != nullptr ? *changesRead : ownChangesRead;
   HostTarget target;
-  ParsedPath parsed;
+  ParsedPath& parsed = resolveParsed_;
   if (windowsPath == nullptr || !ParseWindowsPath(windowsPath, parsed)) {
     target.error = win::kErrorPathNotFound;
     return target;
   }
   target.trailingSeparator = parsed.trailingSeparator;
-  std::string host =
-      parsed.drive == 'Z'
-          ? std::string("/")
-          : options_.root + "/drive_" +
-                static_cast<char>(std::tolower(static_cast<unsigned char>(parsed.drive)));
-  // The common case: the path exists exactly as spelled, and one call resolves it. The walk
-  // below would find the same names, since an exact spelling wins at every level.
-  {
-    std::string exact = host;
-    bool allowed = true;
-    for (const std::string& name : parsed.components) {
-      allowed = allowed && !HasForbiddenCharacter(name);
-      exact += (exact == "/" ? "" : "/") + codepage::AnsiToUtf8(name);
+  std::string& host = target.host;
+  if (parsed.drive == 'Z') {
+    host = "/";
+  } else {
+    host.reserve(options_.root.size() + 8 + std::strlen(windowsPath));
+    host = options_.root;
+    host += "/drive_";
+    host += static_cast<char>(parsed.drive | 0x20);
+  }
+  const size_t rootLength = host.size();
+  bool allowed = true;
+  size_t parentLength = host.size();
+  for (const std::string_view name : parsed.components) {
+    allowed = allowed && !HasForbiddenCharacter(name);
+    parentLength = host.size();
+    AppendName(host, name);
+  }
+  if (allowed && trustMade && made_.valid && host == made_.host) {
+    target.found = EFound::kExists;
+    target.status = made_.status;
+    target.made = true;
+    return target;
+  }
+  if (allowed) {
+    struct stat& st = target.status;
+    const auto look = [&](const std::string& path) {
+      return (lastLink ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st)) == 0;
+    };
+    // The directory is the text before the last name (before its separator, or the "/" of
+    // drive Z:'s root).
+    const size_t nameStart = parentLength == 1 && host[0] == '/' ? 1 : parentLength + 1;
+    // A name in an indexed directory whose path is watched: the index tells at once that it is
+    // new, or how it is spelled. Only a name that it holds as spelled is looked at first.
+    if (!parsed.components.empty()) {
+      std::string other;
+      switch (directory_index::Look(std::string_view(host).substr(0, parentLength),
+                                    parsed.components.back(),
+                                    std::string_view(host).substr(nameStart), other, read)) {
+        case directory_index::EAnswer::kAbsent:
+          target.found = EFound::kMissing;
+          target.directoryExists = true;
+          return target;
+        case directory_index::EAnswer::kFound:
+          host.resize(nameStart);
+          host += other;
+          if (look(host)) {
+            target.found = EFound::kExists;
+          }
+          return target;
+        case directory_index::EAnswer::kHeld:
+        case directory_index::EAnswer::kNotIndexed:
+          break;
+      }
     }
-    if (allowed && Exists(exact)) {
-      target.host = std::move(exact);
+    // The common case: the path exists exactly as spelled, and one call resolves it; its
+    // status goes to the caller. The walk below would find the same names, since an exact
+    // spelling wins at every level.
+    if (look(host)) {
+      target.found = EFound::kExists;
       return target;
     }
+    // A new name, or one spelled in another case: when the directory exists as spelled, only
+    // the last name needs looking up.
+    if ((errno == ENOENT || errno == ENOTDIR) && !parsed.components.empty()) {
+      // Cut the text at the directory's end for a moment rather than copy it.
+      const char cut = host[parentLength];
+      host[parentLength] = '\0';
+      struct stat directory;
+      const bool directoryFound = ::stat(host.c_str(), &directory) == 0;
+      host[parentLength] = cut;
+      if (directoryFound) {
+        if (!S_ISDIR(directory.st_mode)) {
+          target.found = EFound::kMissing;  // a file stands where a directory should be
+          return target;
+        }
+        const std::string parent = host.substr(0, parentLength);
+        const std::string_view name = parsed.components.back();
+        std::string other;
+        if (directory_index::Find(parent, directory, name, other, read) ==
+            directory_index::EAnswer::kNotIndexed) {
+          other = directory_index::Scan(parent, name);
+        }
+        if (other.empty()) {
+          target.found = EFound::kMissing;
+          target.directoryExists = true;
+          return target;
+        }
+        host.resize(nameStart);
+        host += other;
+        if (look(host)) {
+          target.found = EFound::kExists;
+        }
+        return target;
+      }
+    }
   }
+  // Component by component: a directory spelled in another case, a forbidden character.
+  host.resize(rootLength);
   bool lookUp = IsDirectory(host);
-  for (const std::string& name : parsed.components) {
+  for (const std::string_view name : parsed.components) {
     if (target.error == 0 && HasForbiddenCharacter(name)) {
       target.error = win::kErrorInvalidName;
     }
     std::string hostName;
     if (lookUp) {
-      hostName = FindEntry(host, name);
+      hostName = FindEntry(host, name, read);
     }
     if (hostName.empty()) {
       lookUp = false;
-      hostName = codepage::AnsiToUtf8(name);
+      AppendName(host, name);
+    } else {
+      host += (host == "/" ? "" : "/");
+      host += hostName;
     }
-    if (host != "/") {
-      host += '/';
-    }
-    host += hostName;
     lookUp = lookUp && IsDirectory(host);
   }
-  target.host = std::move(host);
   return target;
 }
 

@@ -62,12 +62,22 @@ CEmulatedPlatform::CEmulatedPlatform(CEmulatedMachineOptions options)
     char buffer[PATH_MAX];
     current = WindowsPath(::getcwd(buffer, sizeof buffer) != nullptr ? buffer : "/");
   }
-  // The current directory is absolute; parse it against C:\ so that a bare one still works.
-  currentDirectory_.drive = 'C';
-  if (!ParseWindowsPath(current, currentDirectory_)) {
-    currentDirectory_ = ParsedPath{};
-    currentDirectory_.drive = 'C';
+  // The current directory is absolute; one without a drive stands for C:\. Its components
+  // point into a text of its own, which lives as long as the platform.
+  ParsedPath parsed;
+  currentDirectoryText_ = "C:\\";
+  if (ParseWindowsPath(current, parsed)) {
+    currentDirectoryText_ = std::string(1, parsed.drive) + ":";
+    for (const std::string_view component : parsed.components) {
+      currentDirectoryText_ += "\\";
+      currentDirectoryText_ += component;
+    }
+    if (parsed.components.empty()) {
+      currentDirectoryText_ += "\\";
+    }
   }
+  ParseWindowsPath(currentDirectoryText_, parsed);
+  currentDirectory_ = std::move(parsed);
   currentDirectory_.trailingSeparator = false;
 }
 
@@ -106,25 +116,32 @@ bool CEmulatedPlatform::SaveRegistry(std::string& error) {
     return false;
   }
   const std::string temp = path + ".tmp";
-  const std::string text = registry_->Save();
+  Changed(path, nullptr);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = temp + ": " + std::strerror(errno);
     return false;
   }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
+  // The text goes to the file in pieces as it is made: no copy of the whole registry as text.
+  const bool written = registry_->Save([&](std::string_view piece) {
+    size_t done = 0;
+    while (done < piece.size()) {
+      const ssize_t n = ::write(fd, piece.data() + done, piece.size() - done);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        error = temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+        return false;
+      }
+      done += static_cast<size_t>(n);
     }
-    if (n <= 0) {
-      error = temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
+    return true;
+  });
+  if (!written) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
   }
   if (::fsync(fd) != 0 || ::close(fd) != 0) {
     error = temp + ": " + std::strerror(errno);
@@ -269,8 +286,9 @@ win::DWORD CEmulatedPlatform::GetFullPathNameA(const char* path, char* buffer, w
     return 0;
   }
   std::string result = std::string(1, parsed.drive) + ":";
-  for (const std::string& component : parsed.components) {
-    result += "\\" + component;
+  for (const std::string_view component : parsed.components) {
+    result += '\\';
+    result += component;
   }
   if (parsed.components.empty() || parsed.trailingSeparator) {
     result += "\\";
@@ -325,28 +343,73 @@ win::LONG CEmulatedPlatform::RegCloseKey(win::HKEY key) {
 
 // ---- Profiles
 
-std::string CEmulatedPlatform::ProfileHostPath(const char* fileName) const {
-  std::string name = fileName != nullptr ? fileName : "win.ini";
+// A run reads each file with one call after another (a control file twenty times for its
+// job). The file read last is trusted between them: later reads of the same name are served
+// from its parse without looking at the disk, until this process changes that file through
+// this platform (Changed), or reads another one. So a change that another process makes to the
+// file while the program reads it can go unseen until then; every run starts with nothing
+// trusted, so a file changed between two runs is always read again.
+const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
+                                                  CProfileCache::CKnown& known) {
+  using EWhat = CProfileCache::CKnown::EWhat;
+  const char* given = fileName != nullptr ? fileName : "win.ini";
+  if (trustedProfile_.valid && trustedProfile_.fileName == given) {
+    known.what = EWhat::kTrusted;
+    return trustedProfile_.host;
+  }
+  trustedProfile_.valid = false;
+  profileHost_.clear();
+  std::string name = given;
   // A bare name lives in the Windows directory.
   if (name.find_first_of("\\/:") == std::string::npos) {
     name = std::string(kWindowsDirectory) + "\\" + name;
   }
   // The cache itself tells a missing file from one that cannot be opened (a directory, a
   // missing directory), as Windows does; only a path that names no file at all gives none.
-  const HostTarget target = Resolve(name.c_str());
+  HostTarget target = Resolve(name.c_str());
   if (target.error != 0 || target.trailingSeparator) {
-    return {};
+    return profileHost_;
   }
-  return target.host;
+  if (target.found == EFound::kExists) {
+    known.what = EWhat::kStatus;
+    known.status = target.status;
+    if (S_ISREG(target.status.st_mode)) {
+      trustedProfile_.valid = true;
+      trustedProfile_.fileName = given;
+      trustedProfile_.host = target.host;
+      trustedProfile_.device = target.status.st_dev;
+      trustedProfile_.inode = target.status.st_ino;
+    }
+  } else if (target.found == EFound::kMissing) {
+    known.what = EWhat::kMissing;
+    known.directoryExists = target.directoryExists;
+  }
+  profileHost_ = std::move(target.host);
+  return profileHost_;
+}
+
+void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
+  if (made_.valid && host == made_.host) {
+    made_.valid = false;
+  }
+  if (trustedProfile_.valid &&
+      (host == trustedProfile_.host || (st != nullptr && st->st_dev == trustedProfile_.device &&
+                                        st->st_ino == trustedProfile_.inode))) {
+    trustedProfile_.valid = false;
+  }
 }
 
 win::DWORD CEmulatedPlatform::GetPrivateProfileStringA(const char* section, const char* key,
                                                        const char* defaultValue, char* buffer,
                                                        win::DWORD size, const char* fileName) {
-  return profiles_->GetString(section, key, defaultValue, buffer, size, ProfileHostPath(fileName));
+  CProfileCache::CKnown known;
+  const std::string& host = ProfileFile(fileName, known);
+  return profiles_->GetString(section, key, defaultValue, buffer, size, host, known);
 }
 
 win::UINT CEmulatedPlatform::GetPrivateProfileIntA(const char* section, const char* key,
                                                    int defaultValue, const char* fileName) {
-  return profiles_->GetInt(section, key, defaultValue, ProfileHostPath(fileName));
+  CProfileCache::CKnown known;
+  const std::string& host = ProfileFile(fileName, known);
+  return profiles_->GetInt(section, key, defaultValue, host, known);
 }

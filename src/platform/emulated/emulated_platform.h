@@ -6,15 +6,17 @@
 // are UTF-8.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/emulated/profile.h"
 #include "platform/platform.h"
-
-struct stat;
 
 struct CEmulatedMachineOptions {
   std::string root;              // host directory of the machine
@@ -25,7 +27,6 @@ struct CEmulatedMachineOptions {
 };
 
 class CEmulatedRegistry;
-class CProfileCache;
 
 class CEmulatedPlatform : public CPlatform {
  public:
@@ -102,6 +103,8 @@ class CEmulatedPlatform : public CPlatform {
   int MessageBoxA(const std::string& text, win::UINT type) override;
 
  private:
+  friend class CEmulatedWriteFile;
+
   CEmulatedMachineOptions options_;
   win::DWORD lastError_ = 0;
   int messageBoxes_ = 0;
@@ -110,39 +113,89 @@ class CEmulatedPlatform : public CPlatform {
 
   // A Windows path taken apart: its drive and its normalized components.
   struct ParsedPath {
-    char drive = 0;                       // upper-case drive letter; 0 when the path has none
-    std::vector<std::string> components;  // ANSI names, without "." and ".."
-    bool trailingSeparator = false;       // the path ended in \ or /
+    char drive = 0;  // upper-case drive letter; 0 when the path has none
+    // ANSI names, without "." and ".."; they point into the parsed text or into the current
+    // directory's text, so a ParsedPath lives no longer than the text it was parsed from.
+    std::vector<std::string_view> components;
+    bool trailingSeparator = false;  // the path ended in \ or /
   };
+  // What resolving a path found out about its host object, so that the caller need not look
+  // again: the status it took, or that the object is missing and whether its directory exists.
+  enum class EFound { kUnknown, kExists, kMissing };
   // A Windows path resolved on the host.
   struct HostTarget {
     std::string host;  // host path; empty when the path names no drive
     bool trailingSeparator = false;
     win::DWORD error = 0;  // why the path cannot name a file (3, 123), or 0
+    EFound found = EFound::kUnknown;
+    struct stat status {};         // kExists: the object's status (of a link itself with lstat)
+    bool directoryExists = false;  // kMissing: the host path's directory is a directory
+    bool made = false;  // kExists from the file CopyFileA made last: no device or inode number
+  };
+  // The file that CopyFileA made last, as it made it. The migration copies to a temporary name,
+  // reads the copy back and renames it; those two calls take it to be there as made instead of
+  // looking (see ResolveFileToRead), until this process changes it again (Changed).
+  struct MadeFile {
+    bool valid = false;
+    std::string host;
+    struct stat status {};  // type, permissions, size and times; no device or inode number
   };
   struct Search {
     std::vector<win::FindData> entries;
     size_t next = 0;
   };
+  // The profile file read last, which later reads of the same name are served from without
+  // looking at the disk, until this process changes that file (see GetPrivateProfileStringA).
+  struct TrustedProfile {
+    bool valid = false;
+    std::string fileName;  // as the caller gave it
+    std::string host;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
 
-  bool ParseWindowsPath(const std::string& path, ParsedPath& parsed) const;
-  HostTarget Resolve(const char* windowsPath) const;
+  bool ParseWindowsPath(std::string_view path, ParsedPath& parsed) const;
+  // Resolves a path; with lastLink the last component is looked at itself when it is a link.
+  // A call of the program that resolves two paths passes the same changesRead to both, so that
+  // the changes to indexed directories are read once for the call.
+  // With trustMade, the file CopyFileA made last is taken to be there as made.
+  HostTarget Resolve(const char* windowsPath, bool lastLink = false, bool* changesRead = nullptr,
+                     bool trustMade = false) const;
+  // The status of a resolved target: 0 with st, or the Windows error of a missing or
+  // unreadable object, as ErrnoError gives it.
+  win::DWORD StatusOf(const HostTarget& target, struct stat& st) const;
+  // The status of a target that is to be written, copied or moved onto: 0 with exists telling
+  // whether it is there (and st its status), or ERROR_PATH_NOT_FOUND when its directory is not.
+  win::DWORD TargetStatus(const HostTarget& target, struct stat& st, bool& exists) const;
   // Resolves a file that is to be read: 0 with its host target and status, or the Windows
   // error (a directory, a missing file, a name with a trailing separator).
-  win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st) const;
+  win::DWORD ResolveFileToRead(const char* path, HostTarget& target, struct stat& st,
+                               bool* changesRead = nullptr, bool trustMade = false) const;
   // Sets the last error and returns false, for the file functions' failure paths.
   bool Fail(win::DWORD code);
   // ERROR_FILE_NOT_FOUND when the host path's directory exists, else ERROR_PATH_NOT_FOUND.
   win::DWORD MissingError(const std::string& host) const;
   // The Windows error code of a host errno on host path.
   win::DWORD ErrnoError(int error, const std::string& host) const;
-  // A profile file name as GetPrivateProfileStringA finds it; empty when there is no file.
-  std::string ProfileHostPath(const char* fileName) const;
+  // The host path of the file GetPrivateProfileStringA reads for fileName, and what is known
+  // about it: trusted, or what resolving it found out. Valid until the next call.
+  const std::string& ProfileFile(const char* fileName, CProfileCache::CKnown& known);
+  // This process has changed the file at host (st: its status when known): a trusted profile
+  // of that file is looked at again.
+  void Changed(const std::string& host, const struct stat* st);
   void ShowLine(int controlId);
   // A file opened for writing only: truncated, or (append) written on at its end.
   std::unique_ptr<CWriteFile> OpenWriteFile(const char* path, bool append);
+  // Permission bits that the process's file mode creation mask takes from a new file.
+  mode_t CreationMask();
 
+  mutable ParsedPath resolveParsed_;  // Resolve's, kept so that its room is reused
+  std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
+  TrustedProfile trustedProfile_;
+  MadeFile made_;
+  std::string profileHost_;               // what ProfileFile returns for a file it does not trust
+  int creationMask_ = -1;                 // -1 until read
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
   std::map<win::HFIND, Search> searches_;
   win::HFIND nextSearch_ = 1;

@@ -2,19 +2,20 @@
 //
 // The file is decoded to UTF-16 the way Windows decides its encoding (UTF-8 BOM, UTF-16 BOM of
 // either byte order, otherwise the ANSI code page), split into sections and keys, and kept
-// until the file changes on disk. Every query works on UTF-16 text and converts the result to
-// the ANSI code page (Windows-1252) at the end, so buffer lengths, truncation and quote removal
-// come out as the real functions produce them. Names are compared without regard to case for
-// ASCII letters only, as the reference implementation does.
+// until the file changes on disk (the parses of the last few files only). Every query works on
+// UTF-16 text and converts the result to the ANSI code page (Windows-1252) at the end, so buffer
+// lengths, truncation and quote removal come out as the real functions produce them. Names are
+// compared without regard to case for ASCII letters only, as the reference implementation does.
 #include "platform/emulated/profile.h"
 
 #include <sys/stat.h>
+
+#include "platform/emulated/host_io.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -141,12 +142,14 @@ char WideToAnsi(char16_t c) {
   return '?';
 }
 
-WString FromAnsi(const char* text) {
-  WString result;
+using WView = std::u16string_view;
+
+// The UTF-16 form of ANSI text, into out (whose room is kept from one query to the next).
+void FromAnsi(const char* text, WString& out) {
+  out.clear();
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    result.push_back(AnsiToWide(*p));
+    out.push_back(AnsiToWide(*p));
   }
-  return result;
 }
 
 // ---- Decoding a file
@@ -251,9 +254,9 @@ bool IsBlank(char16_t c) {
 }
 
 // The text up to the first NUL, as every later use of a name or value sees it.
-WString CString(const char16_t* start, const char16_t* end) {
+std::u16string_view CString(const char16_t* start, const char16_t* end) {
   const char16_t* nul = std::find(start, end, u'\0');
-  return WString(start, nul);
+  return {start, static_cast<std::size_t>(nul - start)};
 }
 
 char16_t FoldChar(char16_t c) {
@@ -280,50 +283,66 @@ struct FoldEqual {
     return true;
   }
 };
-// Name -> position of the first entry of that name. The views point into the names stored in
-// the parsed file, so an index is built only once its entries no longer move.
+// Name -> position of the first entry of that name.
 using NameIndex = std::unordered_map<std::u16string_view, std::size_t, FoldHash, FoldEqual>;
+// Up to this many names are looked up one by one; more get an index.
+constexpr std::size_t kIndexFrom = 8;
 
+// Names and values point into the parsed file's text.
 struct Key {
-  WString name;
-  WString value;
+  std::u16string_view name;
+  std::u16string_view value;
   bool hasValue = false;
 };
 
 struct Section {
-  WString name;
+  std::u16string_view name;
   std::vector<Key> keys;
-  NameIndex index;
+  NameIndex index;  // when there are more than kIndexFrom keys
 };
 
 struct Profile {
+  Profile() = default;
+  // The views point into text: a Profile stays where it was parsed.
+  Profile(const Profile&) = delete;
+  Profile& operator=(const Profile&) = delete;
+
+  WString text;
   std::vector<Section> sections;  // [0]: keys before any section header
-  NameIndex index;
+  NameIndex index;                // when there are more than kIndexFrom sections
 };
 
-void AddSection(Profile& profile, WString name) {
-  profile.sections.push_back(Section{});
-  profile.sections.back().name = std::move(name);
+void AddSection(Profile& profile, std::u16string_view name) {
+  profile.sections.emplace_back();
+  profile.sections.back().name = name;
 }
 
 void BuildIndexes(Profile& profile) {
-  profile.index.reserve(profile.sections.size());
-  for (std::size_t i = 0; i < profile.sections.size(); ++i) {
-    Section& section = profile.sections[i];
-    profile.index.emplace(section.name, i);
-    section.index.reserve(section.keys.size());
-    for (std::size_t k = 0; k < section.keys.size(); ++k) {
-      section.index.emplace(section.keys[k].name, k);
+  if (profile.sections.size() > kIndexFrom) {
+    profile.index.reserve(profile.sections.size());
+    for (std::size_t i = 0; i < profile.sections.size(); ++i) {
+      profile.index.emplace(profile.sections[i].name, i);
+    }
+  }
+  for (Section& section : profile.sections) {
+    if (section.keys.size() > kIndexFrom) {
+      section.index.reserve(section.keys.size());
+      for (std::size_t k = 0; k < section.keys.size(); ++k) {
+        section.index.emplace(section.keys[k].name, k);
+      }
     }
   }
 }
 
 void Parse(const std::string& bytes, Profile& profile) {
-  profile = Profile{};
+  profile.sections.clear();
+  profile.index.clear();
+  profile.text.clear();
   if (bytes.empty())
     return;  // an empty file has no sections at all
-  const WString text = Decode(bytes);
-  AddSection(profile, WString());
+  profile.text = Decode(bytes);
+  const WString& text = profile.text;
+  AddSection(profile, std::u16string_view());
   const char16_t* const begin = text.data();
   const char16_t* const end = begin + text.size();
   const char16_t* next = begin;
@@ -384,7 +403,7 @@ void Parse(const std::string& bytes, Profile& profile) {
       key.hasValue = true;
       key.value = CString(valueStart, stop);
     }
-    section.keys.push_back(std::move(key));
+    section.keys.push_back(key);
     previous = &section.keys.back();
   }
   BuildIndexes(profile);
@@ -396,7 +415,7 @@ void Parse(const std::string& bytes, Profile& profile) {
 // Copies a value or default into a buffer of size characters; a value enclosed in matching
 // single or double quotes loses them, with the reference's off-by-one when the buffer is just
 // too small for the closing quote.
-WString CopyEntry(const WString& value, std::uint64_t size, bool stripQuotes) {
+WView CopyEntry(WView value, std::uint64_t size, bool stripQuotes) {
   std::size_t from = 0;
   std::size_t length = value.size();
   bool quoted = false;
@@ -412,7 +431,7 @@ WString CopyEntry(const WString& value, std::uint64_t size, bool stripQuotes) {
   return value.substr(from, copied);
 }
 
-WString TrimBlanks(const WString& s) {
+WView TrimBlanks(WView s) {
   std::size_t a = 0, b = s.size();
   while (a < b && IsBlank(s[a]))
     ++a;
@@ -421,25 +440,40 @@ WString TrimBlanks(const WString& s) {
   return s.substr(a, b - a);
 }
 
-const Section* FindSection(const Profile* profile, const WString& name) {
+const Section* FindSection(const Profile* profile, WView name) {
   if (profile == nullptr)
     return nullptr;
-  auto it = profile->index.find(name);
-  return it == profile->index.end() ? nullptr : &profile->sections[it->second];
+  if (profile->sections.size() > kIndexFrom) {
+    auto it = profile->index.find(name);
+    return it == profile->index.end() ? nullptr : &profile->sections[it->second];
+  }
+  for (const Section& section : profile->sections) {
+    if (FoldEqual()(section.name, name))
+      return &section;
+  }
+  return nullptr;
 }
 
-const Key* FindKey(const Profile* profile, const WString& section, const WString& key) {
+const Key* FindKey(const Profile* profile, WView section, WView key) {
   const Section* found = FindSection(profile, TrimBlanks(section));
   if (found == nullptr)
     return nullptr;
-  auto it = found->index.find(TrimBlanks(key));
-  return it == found->index.end() ? nullptr : &found->keys[it->second];
+  const WView name = TrimBlanks(key);
+  if (found->keys.size() > kIndexFrom) {
+    auto it = found->index.find(name);
+    return it == found->index.end() ? nullptr : &found->keys[it->second];
+  }
+  for (const Key& entry : found->keys) {
+    if (FoldEqual()(entry.name, name))
+      return &entry;
+  }
+  return nullptr;
 }
 
-WString SectionNames(const Profile* profile, std::uint64_t size) {
+void SectionNames(const Profile* profile, std::uint64_t size, WString& out) {
+  out.clear();
   if (profile == nullptr || size <= 1)
-    return WString();
-  WString out;
+    return;
   std::uint64_t room = size - 1;
   for (const Section& section : profile->sections) {
     if (section.name.empty())
@@ -447,22 +481,21 @@ WString SectionNames(const Profile* profile, std::uint64_t size) {
     const std::uint64_t needed = section.name.size() + 1;
     if (needed >= room) {
       // The name that does not fit is cut; the caller gets size - 2 characters.
-      out.append(section.name, 0, static_cast<std::size_t>(room - 1));
+      out.append(section.name.substr(0, static_cast<std::size_t>(room - 1)));
       out.push_back(u'\0');
       out.resize(static_cast<std::size_t>(size - 2));
-      return out;
+      return;
     }
     out += section.name;
     out.push_back(u'\0');
     room -= needed;
   }
-  return out;
 }
 
 // The key names of a section; an empty result (or one that starts with an empty name) means
 // "use the default".
-WString KeyNames(const Section& section, std::uint64_t size) {
-  WString out;
+void KeyNames(const Section& section, std::uint64_t size, WString& out) {
+  out.clear();
   std::uint64_t room = size;
   for (const Key& key : section.keys) {
     if (room <= 2)
@@ -475,7 +508,7 @@ WString KeyNames(const Section& section, std::uint64_t size) {
       continue;  // line without '='
     const std::size_t copied =
         static_cast<std::size_t>(std::min<std::uint64_t>(key.name.size(), room - 2));
-    out.append(key.name, 0, copied);
+    out.append(key.name.substr(0, copied));
     out.push_back(u'\0');
     room -= copied + 1;
     if (room < 2)
@@ -483,41 +516,57 @@ WString KeyNames(const Section& section, std::uint64_t size) {
   }
   if (room <= 1 && size >= 2)
     out.resize(static_cast<std::size_t>(size - 2));
-  return out;
 }
 
+// Room for the texts of one query, kept from one query to the next so that they allocate
+// nothing once it has grown.
+struct Scratch {
+  WString section;
+  WString key;
+  WString defaultValue;
+  WString text;
+};
+
 // GetPrivateProfileStringW on a parsed file; opened is false when the file could not be
-// opened at all (as opposed to not existing). size >= 1.
-WString QueryString(const Profile* profile, bool opened, const char* section, const char* key,
-                    const WString& defaultValue, std::uint64_t size) {
-  if (section == nullptr)
-    return opened ? SectionNames(profile, size) : WString();
+// opened at all (as opposed to not existing). size >= 1. The result lies in the parse, the
+// default or the scratch text.
+WView QueryString(const Profile* profile, bool opened, const char* section, const char* key,
+                  WView defaultValue, std::uint64_t size, Scratch& scratch) {
+  if (section == nullptr) {
+    if (!opened)
+      return WView();
+    SectionNames(profile, size, scratch.text);
+    return scratch.text;
+  }
   if (key == nullptr) {
-    WString names;
+    scratch.text.clear();
     if (opened && size > 1) {
-      if (const Section* found = FindSection(profile, FromAnsi(section))) {
-        names = KeyNames(*found, size);
+      FromAnsi(section, scratch.section);
+      if (const Section* found = FindSection(profile, scratch.section)) {
+        KeyNames(*found, size, scratch.text);
       }
     }
-    if (names.empty() || names[0] == u'\0')
+    if (scratch.text.empty() || scratch.text[0] == u'\0')
       return CopyEntry(defaultValue, size, true);
-    return names;
+    return scratch.text;
   }
   // The default loses its trailing spaces (not other blanks), but keeps at least one character.
-  WString def = defaultValue;
+  WView def = defaultValue;
   std::size_t keep = def.size();
   while (keep > 1 && def[keep - 1] == u' ')
     --keep;
-  def.resize(keep);
+  def = def.substr(0, keep);
   if (!opened)
     return CopyEntry(def, size, false);
-  const Key* found = FindKey(profile, FromAnsi(section), FromAnsi(key));
-  return CopyEntry(found != nullptr && found->hasValue ? found->value : def, size, true);
+  FromAnsi(section, scratch.section);
+  FromAnsi(key, scratch.key);
+  const Key* found = FindKey(profile, scratch.section, scratch.key);
+  return CopyEntry(found != nullptr && found->hasValue ? WView(found->value) : def, size, true);
 }
 
 // RtlUnicodeStringToInteger with base 0: blanks and control characters skipped, one sign,
 // 0x / 0o / 0b prefixes (lower case), digits up to the first invalid one, wrapping.
-std::uint32_t ParseInteger(const WString& text) {
+std::uint32_t ParseInteger(WView text) {
   std::size_t i = 0;
   const std::size_t n = text.size();
   while (i < n && text[i] <= u' ')
@@ -570,9 +619,12 @@ struct CProfileCache::Impl {
     std::int64_t mtimeNs = 0;
     std::size_t hash = 0;
     bool settled = false;  // parsed (or confirmed) long enough after the last change
+    std::uint64_t lastUse = 0;
     Profile profile;
   };
   std::unordered_map<std::string, Entry> files;
+  std::uint64_t uses = 0;
+  Scratch scratch;
 
   static std::int64_t Now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -580,24 +632,44 @@ struct CProfileCache::Impl {
         .count();
   }
 
-  static bool ReadAll(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-      return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+  // Keeps the parses of the files used last; a run reads one file after another, so nothing of
+  // an earlier one stays.
+  void Evict() {
+    while (files.size() > kMaxFiles) {
+      auto oldest = files.begin();
+      for (auto it = files.begin(); it != files.end(); ++it) {
+        if (it->second.lastUse < oldest->second.lastUse) {
+          oldest = it;
+        }
+      }
+      files.erase(oldest);
+    }
   }
 
   // The parsed file, or null when it does not exist; opened is false when it cannot be opened
   // (its directory is missing, it is a directory, or it cannot be read).
-  const Profile* Load(const std::string& hostPath, bool& opened) {
+  const Profile* Load(const std::string& hostPath, const CKnown& known, bool& opened) {
     // No host path stands for a file that does not exist.
     opened = hostPath.empty();
     if (hostPath.empty())
       return nullptr;
+    if (known.what == CKnown::EWhat::kTrusted) {
+      const auto it = files.find(hostPath);
+      if (it != files.end()) {
+        it->second.lastUse = ++uses;
+        opened = true;
+        return &it->second.profile;
+      }
+    }
     struct stat st {};
-    if (::stat(hostPath.c_str(), &st) != 0) {
+    if (known.what == CKnown::EWhat::kStatus) {
+      st = known.status;
+    } else if (known.what == CKnown::EWhat::kMissing || ::stat(hostPath.c_str(), &st) != 0) {
       files.erase(hostPath);
+      if (known.what == CKnown::EWhat::kMissing) {
+        opened = known.directoryExists;
+        return nullptr;
+      }
       const std::size_t slash = hostPath.find_last_of('/');
       const std::string parent = slash == std::string::npos ? "." : hostPath.substr(0, slash + 1);
       struct stat dir {};
@@ -608,10 +680,10 @@ struct CProfileCache::Impl {
       files.erase(hostPath);
       return nullptr;
     }
-    const std::int64_t now = Now();
     const std::int64_t mtimeNs =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
     Entry& entry = files[hostPath];
+    entry.lastUse = ++uses;
     const bool same = entry.size == static_cast<std::int64_t>(st.st_size) &&
                       entry.device == static_cast<std::uint64_t>(st.st_dev) &&
                       entry.inode == static_cast<std::uint64_t>(st.st_ino) &&
@@ -621,7 +693,8 @@ struct CProfileCache::Impl {
       return &entry.profile;
     }
     std::string bytes;
-    if (!ReadAll(hostPath, bytes)) {
+    int error = 0;
+    if (!ReadHostFile(hostPath, bytes, error, st.st_size)) {
       files.erase(hostPath);
       return nullptr;
     }
@@ -633,9 +706,11 @@ struct CProfileCache::Impl {
     entry.size = static_cast<std::int64_t>(st.st_size);
     entry.mtimeNs = mtimeNs;
     entry.hash = hash;
-    entry.settled = mtimeNs + kTimeGrainNs < now;
+    entry.settled = mtimeNs + kTimeGrainNs < Now();
     opened = true;
-    return &entry.profile;
+    const Profile* profile = &entry.profile;
+    Evict();  // never the entry just used: it is the newest
+    return profile;
   }
 };
 
@@ -644,12 +719,24 @@ CProfileCache::~CProfileCache() = default;
 
 win::DWORD CProfileCache::GetString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& hostPath) {
+  return GetString(section, key, defaultValue, buffer, size, hostPath, CKnown());
+}
+
+win::UINT CProfileCache::GetInt(const char* section, const char* key, int defaultValue,
+                                const std::string& hostPath) {
+  return GetInt(section, key, defaultValue, hostPath, CKnown());
+}
+
+win::DWORD CProfileCache::GetString(const char* section, const char* key, const char* defaultValue,
+                                    char* buffer, win::DWORD size, const std::string& hostPath,
+                                    const CKnown& known) {
   if (buffer == nullptr || size == 0)
     return 0;
   bool opened = false;
-  const Profile* profile = impl_->Load(hostPath, opened);
-  const WString def = defaultValue != nullptr ? FromAnsi(defaultValue) : WString();
-  const WString text = QueryString(profile, opened, section, key, def, size);
+  const Profile* profile = impl_->Load(hostPath, known, opened);
+  FromAnsi(defaultValue != nullptr ? defaultValue : "", impl_->scratch.defaultValue);
+  const WView text =
+      QueryString(profile, opened, section, key, impl_->scratch.defaultValue, size, impl_->scratch);
   // Every UTF-16 unit becomes one byte of the ANSI code page; the text never fills the buffer.
   const std::size_t count = std::min<std::size_t>(text.size(), size - 1);
   for (std::size_t i = 0; i < count; ++i)
@@ -659,11 +746,11 @@ win::DWORD CProfileCache::GetString(const char* section, const char* key, const 
 }
 
 win::UINT CProfileCache::GetInt(const char* section, const char* key, int defaultValue,
-                                const std::string& hostPath) {
+                                const std::string& hostPath, const CKnown& known) {
   bool opened = false;
-  const Profile* profile = impl_->Load(hostPath, opened);
+  const Profile* profile = impl_->Load(hostPath, known, opened);
   // The value is read into a buffer of 30 characters, as the reference does.
-  const WString text = QueryString(profile, opened, section, key, WString(), 30);
+  const WView text = QueryString(profile, opened, section, key, WView(), 30, impl_->scratch);
   if (text.empty() || text[0] == u'\0')
     return static_cast<win::UINT>(defaultValue);
   return ParseInteger(text.substr(0, text.find(u'\0')));

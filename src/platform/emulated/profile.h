@@ -2,6 +2,8 @@
 // parsed once and served from that parse until it changes on disk.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 
@@ -9,6 +11,20 @@
 
 class CProfileCache {
  public:
+  // What the caller has found out about the file just before a query, so that the cache need
+  // not look again.
+  struct CKnown {
+    enum class EWhat {
+      kNothing,  // the cache looks at the file itself
+      kStatus,   // status is the file's status, taken just now
+      kMissing,  // the file does not exist; directoryExists tells whether its directory does
+      kTrusted,  // the file is the one read last and has not changed: a parse of it is served
+    };
+    EWhat what = EWhat::kNothing;
+    struct stat status {};
+    bool directoryExists = false;
+  };
+
   CProfileCache();
   ~CProfileCache();
 
@@ -16,9 +32,16 @@ class CProfileCache {
   // section: the list of section names; with a null key: the list of the section's key names.
   win::DWORD GetString(const char* section, const char* key, const char* defaultValue, char* buffer,
                        win::DWORD size, const std::string& hostPath);
+  win::DWORD GetString(const char* section, const char* key, const char* defaultValue, char* buffer,
+                       win::DWORD size, const std::string& hostPath, const CKnown& known);
   // GetPrivateProfileIntA on the file at hostPath.
   win::UINT GetInt(const char* section, const char* key, int defaultValue,
                    const std::string& hostPath);
+  win::UINT GetInt(const char* section, const char* key, int defaultValue,
+                   const std::string& hostPath, const CKnown& known);
+
+  // The most files whose parse is kept: a run reads thousands of files, one after another.
+  static constexpr std::size_t kMaxFiles = 4;
 
  private:
   struct Impl;

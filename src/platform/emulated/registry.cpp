@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,19 +46,45 @@ struct Key {
   // order a hive enumerates them in.
   std::map<std::string, std::unique_ptr<Key>> children;
   std::vector<Value> values;  // in the order of creation
+  // Upper-cased name -> position in values, for a key with many values (a queue's job list
+  // gets one per job): made at the first lookup there, kept up as values are added, and made
+  // again after one is removed. Most keys have none.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;
+  static constexpr std::size_t kIndexFrom = 16;
 
   Value* FindValue(std::string_view valueName) {
-    for (Value& value : values) {
-      if (ansi::EqualNoCase(value.name, valueName)) {
-        return &value;
+    if (values.size() <= kIndexFrom) {
+      for (Value& value : values) {
+        if (ansi::EqualNoCase(value.name, valueName)) {
+          return &value;
+        }
+      }
+      return nullptr;
+    }
+    if (!valueIndex) {
+      valueIndex = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+    }
+    if (valueIndex->size() != values.size()) {
+      valueIndex->clear();
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        valueIndex->emplace(ansi::Fold(values[i].name), i);
       }
     }
-    return nullptr;
+    const auto it = valueIndex->find(ansi::Fold(valueName));
+    return it == valueIndex->end() ? nullptr : &values[it->second];
+  }
+  // Adds a value of a name that the key does not have yet.
+  void AddValue(Value value) {
+    values.push_back(std::move(value));
+    if (valueIndex && valueIndex->size() + 1 == values.size()) {
+      valueIndex->emplace(ansi::Fold(values.back().name), values.size() - 1);
+    }
   }
   void RemoveValue(std::string_view valueName) {
     for (auto it = values.begin(); it != values.end(); ++it) {
       if (ansi::EqualNoCase(it->name, valueName)) {
         values.erase(it);
+        valueIndex.reset();
         return;
       }
     }
@@ -215,21 +242,35 @@ std::string Utf8ToAnsi(std::string_view bytes) {
 
 // ---- Writing
 
-// Writes key and its subtree; path holds the key's full name and is restored on return.
-void AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine) {
+// Text is handed on in pieces of about this size, between keys.
+constexpr std::size_t kSavePiece = 65536;
+
+// Writes key and its subtree; path holds the key's full name and is restored on return. What
+// has gathered in out goes to write after each key once it is a piece; false when write fails.
+bool AppendKey(std::string& out, const Key& key, std::string& path, bool writeLine,
+               const std::function<bool(std::string_view)>& write) {
   if (writeLine) {
     regtext::AppendKeyLine(out, path);
     for (const Value& value : key.values) {
       regtext::AppendValueLine(out, value.name, value.type, value.data);
+    }
+    if (out.size() >= kSavePiece) {
+      if (!write(out)) {
+        return false;
+      }
+      out.clear();
     }
   }
   const std::size_t length = path.size();
   for (const auto& [folded, child] : key.children) {
     path += '\\';
     path += child->name;
-    AppendKey(out, *child, path, true);
+    if (!AppendKey(out, *child, path, true, write)) {
+      return false;
+    }
     path.resize(length);
   }
+  return true;
 }
 
 // ---- Reading
@@ -555,7 +596,7 @@ class CParser {
       existing->type = value.type;
       existing->data = std::move(value.data);
     } else {
-      current_->values.push_back(std::move(value));
+      current_->AddValue(std::move(value));
     }
     return true;
   }
@@ -628,6 +669,8 @@ struct CEmulatedRegistry::Impl {
   Tree tree;
   std::map<HKEY, Key*> handles;
   HKEY nextHandle = 0;
+  // The components of the subkey path being opened, created or deleted, kept for their room.
+  std::vector<std::string_view> parts;
   // Where the last EnumKey stopped, so that enumerating index after index is not quadratic.
   // Reset whenever keys are added or the tree is replaced.
   const Key* cursorKey = nullptr;
@@ -665,7 +708,7 @@ win::LONG CEmulatedRegistry::CreateKey(win::HKEY parent, const char* subKey, win
   if (key == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
-  std::vector<std::string_view> parts;
+  std::vector<std::string_view>& parts = impl_->parts;
   if (const LONG error = SplitPath(subKey, parts); error != 0) {
     return error;
   }
@@ -688,7 +731,7 @@ win::LONG CEmulatedRegistry::OpenKey(win::HKEY parent, const char* subKey, win::
   if (key == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
-  std::vector<std::string_view> parts;
+  std::vector<std::string_view>& parts = impl_->parts;
   if (const LONG error = SplitPath(subKey, parts); error != 0) {
     return error;
   }
@@ -811,7 +854,7 @@ win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win:
     existing->type = type;
     existing->data = std::move(bytes);
   } else {
-    node->values.push_back(Value{std::string(name), type, std::move(bytes)});
+    node->AddValue(Value{std::string(name), type, std::move(bytes)});
   }
   return win::kErrorSuccess;
 }
@@ -859,7 +902,7 @@ win::LONG CEmulatedRegistry::DeleteKey(win::HKEY parent, const char* subKey) {
   if (node == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
-  std::vector<std::string_view> parts;
+  std::vector<std::string_view>& parts = impl_->parts;
   if (const LONG error = SplitPath(subKey, parts); error != 0) {
     return error;
   }
@@ -894,9 +937,17 @@ win::LONG CEmulatedRegistry::CloseKey(win::HKEY key) {
   if (key == win::kHkeyLocalMachine) {
     return win::kErrorSuccess;
   }
-  if (impl_->handles.erase(key) == 0) {
+  const auto it = impl_->handles.find(key);
+  if (it == impl_->handles.end()) {
     return static_cast<LONG>(win::kErrorInvalidHandle);
   }
+  // A key that is closed has usually got all its values (a job's key, written in one go): the
+  // room that its list grew by goes back. A long list keeps it, since it grows on.
+  std::vector<Value>& values = it->second->values;
+  if (values.size() <= Key::kIndexFrom && values.capacity() > values.size()) {
+    values.shrink_to_fit();
+  }
+  impl_->handles.erase(it);
   return win::kErrorSuccess;
 }
 
@@ -1000,7 +1051,17 @@ bool CEmulatedRegistry::Import(const std::string& fileBytes, std::string& error)
 }
 
 std::string CEmulatedRegistry::Save() const {
+  std::string text;
+  Save([&text](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
+bool CEmulatedRegistry::Save(const std::function<bool(std::string_view)>& write) const {
   std::string out(regtext::kHeader);
+  out.reserve(kSavePiece * 2);
   for (const auto& root : impl_->tree.roots) {
     if (!root) {
       continue;
@@ -1010,8 +1071,10 @@ std::string CEmulatedRegistry::Save() const {
     const bool writeLine = !root->values.empty() ||
                            (root->children.empty() && root->name != kRootNames[kLocalMachine]);
     std::string path = root->name;
-    AppendKey(out, *root, path, writeLine);
+    if (!AppendKey(out, *root, path, writeLine, write)) {
+      return false;
+    }
   }
   out += "\r\n";
-  return out;
+  return write(out);
 }

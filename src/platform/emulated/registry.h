@@ -4,8 +4,10 @@
 // Windows hive keeps them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -43,6 +45,9 @@ class CEmulatedRegistry {
   bool Import(const std::string& fileBytes, std::string& error);
   // The whole registry as REGEDIT4 text (CR LF line ends), as regedit writes it.
   std::string Save() const;
+  // The same text, handed to write in pieces as it is made, so that the whole of it is never
+  // held at once; false as soon as write returns false.
+  bool Save(const std::function<bool(std::string_view)>& write) const;
 
  private:
   struct Impl;
