@@ -48,6 +48,14 @@ wineserver -w >/dev/null 2>&1 || true
 
 status=0
 ( cd "$build" && run wine "$exe" --gtest_color=no "$@" ) >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ] && [ ! -s "$log" ]; then
+  # Nothing ran at all (the display or Wine did not come up, as happens now and then while
+  # other Wine programs shut down): try once more rather than report tests that never ran.
+  echo "Nothing ran (exit status $status); trying once more ..."
+  wineserver -k >/dev/null 2>&1 || true
+  status=0
+  ( cd "$build" && run wine "$exe" --gtest_color=no "$@" ) >"$log" 2>&1 || status=$?
+fi
 cat "$log"
 if [ "$status" -ne 0 ]; then
   echo "conformance_tests.exe failed under Wine (exit status $status)" >&2
