@@ -7,9 +7,11 @@ void CMigration::MigrateProgramSettings() {
   mainIni_.GetSection("LogOptions", settings);
   mainIni_.GetSection("Security", settings);
   mainIni_.GetSection("Settings", settings);
-  // Set even when empty, so that an entry of the same name from the sections above goes.
-  settings["Desktop size"] = mainIni_.GetString("WindowPos", "Desktop size");
-  settings["Main"] = mainIni_.GetString("WindowPos", "Main");
+  // Set even when empty, so that an entry of the same name from the sections above goes; in any
+  // spelling, since the registry compares value names without case and another spelling written
+  // later would otherwise override the window position.
+  SetEntryNoCase(settings, "Desktop size", mainIni_.GetString("WindowPos", "Desktop size"));
+  SetEntryNoCase(settings, "Main", mainIni_.GetString("WindowPos", "Main"));
   for (const auto& [name, value] : settings) {
     SetValueByDigitsRule(platform_, productKey_.Get(), name, value, false);
   }

@@ -7,10 +7,11 @@ namespace {
 
 using SettingsTest = MigrationTest;
 
-TEST_F(SettingsTest, LaterSectionsReplaceEarlierOnesAndWindowPosIsSetEvenWhenEmpty) {
+TEST_F(SettingsTest, LaterSectionsReplaceEarlierOnesAndWindowPosHoldsInAnySpelling) {
   WriteOldInstallation(
       "[LogOptions]\r\nLevel=3\r\nLogFile=C:\\log.txt\r\n[Security]\r\nMode=007\r\n"
-      "Neg=-1\r\nPoint=1.5\r\nBlank=1 2\r\nHex=0x10\r\n[Settings]\r\nLevel=x\r\nMain=abc\r\n"
+      "Neg=-1\r\nPoint=1.5\r\nBlank=1 2\r\nHex=0x10\r\ndesktop SIZE=0 0\r\n"
+      "[Settings]\r\nLevel=x\r\nMain=abc\r\nmAIN=def\r\n"
       "UninstallString=from ini\r\n[WindowPos]\r\nDesktop size=1024 768\r\nOther=5\r\n");
   EXPECT_TRUE(Migrate());
   EXPECT_EQ(Value("", "Level"), Sz("x"));
