@@ -3,7 +3,7 @@
 // with a fixed layout receives them, CheckVela runs on it, and then nothing may be lost: every
 // file of the old installation is either in its old place with its bytes, or running
 // restore.bat (simulated here, line by line, as cmd runs it from Backup) brings it back byte
-// for byte.
+// for byte; and restore.reg, imported, gives back the registry as it was before the run.
 //
 // The program only sees the machine: every file call that names a path outside the machine's
 // root (Z:, UNC) fails with ERROR_ACCESS_DENIED, so no input can touch the host.
@@ -24,6 +24,7 @@
 #include "app/app.h"
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/emulated_platform.h"
+#include "platform/emulated/registry.h"
 #include "support/platform_proxy.h"
 
 namespace fs = std::filesystem;
@@ -311,6 +312,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (now != bytes) {
       Fail("restores to other bytes: " + host + "\nrestore.bat:\n" + script);
     }
+  }
+
+  // The registry's way back: restore.reg, imported as regedit does, leaves the registry as it
+  // was before the run, whatever names and data the old files gave the migration.
+  std::string restoreReg;
+  if (ReadHost(machine.HostPath(std::string(kBackup) + "restore.reg"), restoreReg) &&
+      !reloaded.ImportRegistry(restoreReg, error)) {
+    Fail("restore.reg does not import: " + error);
+  }
+  std::string after;
+  if (!reloaded.SaveRegistry(error) || !ReadHost(root + "/registry.reg", after)) {
+    Fail("the restored registry cannot be saved: " + error);
+  }
+  CEmulatedRegistry before;
+  if (!before.Load(kRegistry, error) || after != before.Save()) {
+    Fail("restore.reg does not give back the registry:\n" + after + "\nrestore.reg:\n" +
+         restoreReg);
   }
   return 0;
 }
