@@ -1,5 +1,5 @@
-// Fuzzes the registry.reg loader: whatever loads must save, load again, and save to the same
-// bytes; whatever does not load must leave the registry as it was.
+// Fuzzes the registry.reg loader and the .reg import: whatever loads or imports must save, load
+// again, and save to the same bytes; whatever does not must leave the registry as it was.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +38,16 @@ void Walk(CEmulatedRegistry& registry, win::HKEY key, int depth) {
   }
 }
 
+// Whatever the registry holds saves, loads again and saves to the same text.
+void RoundTrip(CEmulatedRegistry& registry) {
+  Walk(registry, win::kHkeyLocalMachine, 0);
+  const std::string first = registry.Save();
+  CEmulatedRegistry again;
+  std::string error;
+  Check(again.Load(first, error), "what was saved loads again:", error);
+  Check(first == again.Save(), "save, load and save give the same text");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -51,17 +61,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   registry.CloseKey(key);
   const std::string before = registry.Save();
 
+  // The same text imported on top of that content, as regedit imports restore.reg.
+  CEmulatedRegistry imported;
+  Check(imported.Load(before, error), "the content loads");
+  if (imported.Import(input, error)) {
+    RoundTrip(imported);
+  } else {
+    Check(!error.empty(), "a failed import says why");
+    Check(imported.Save() == before, "a failed import changes nothing");
+  }
+
+  error.clear();
   if (!registry.Load(input, error)) {
     Check(!error.empty(), "a failed load says why");
     Check(registry.Save() == before, "a failed load changes nothing");
     return 0;
   }
-  Walk(registry, win::kHkeyLocalMachine, 0);
-  const std::string first = registry.Save();
-
-  CEmulatedRegistry again;
-  Check(again.Load(first, error), "what was saved loads again:", error);
-  const std::string second = again.Save();
-  Check(first == second, "save, load and save give the same text");
+  RoundTrip(registry);
   return 0;
 }
