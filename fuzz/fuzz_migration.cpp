@@ -68,6 +68,13 @@ const char* kRegistry =
   std::abort();
 }
 
+[[noreturn]] void FailWithScript(const char* what, const std::string& host,
+                                 const std::string& script) {
+  std::fprintf(stderr, "migration invariant broken: %s%s\nrestore.bat:\n%s\n", what, host.c_str(),
+               script.c_str());
+  std::abort();
+}
+
 // The platform as the program sees it: the emulated machine, closed to the host around it.
 class CConfinedPlatform : public CPlatformProxy {
  public:
@@ -215,7 +222,7 @@ const std::string& MachineRoot() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string root = MachineRoot();
+  const std::string& root = MachineRoot();
   fs::remove_all(root + "/drive_c");
   fs::remove(root + "/registry.reg");
   fs::create_directories(root + "/drive_c/Program Files/Vela");
@@ -287,7 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       from = BatchPath(inBackup ? from.substr(5) : from);
       const std::string to = BatchPath(line.substr(middle + 3, line.size() - middle - 4));
       if (inBackup) {
-        from = kBackup + from;
+        from.insert(0, kBackup);
       } else if (from.find(':') == std::string::npos) {
         Fail("a copy named neither in full nor through %~dp0: " + line);
       }
@@ -307,10 +314,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auto it = restored.find(host); it != restored.end()) {
       now = it->second;
     } else if (!ReadHost(host, now)) {
-      Fail("lost, with no restore line: " + host + "\nrestore.bat:\n" + script);
+      FailWithScript("lost, with no restore line: ", host, script);
     }
     if (now != bytes) {
-      Fail("restores to other bytes: " + host + "\nrestore.bat:\n" + script);
+      FailWithScript("restores to other bytes: ", host, script);
     }
   }
 
