@@ -76,12 +76,35 @@ bool WriteAll(int fd, const char* data, size_t size, int& error) {
   return true;
 }
 
+// Copies one buffer's worth, at most limit bytes, from in to out through a buffer: 1 when
+// bytes were copied (done counts them), 0 at the source's end, -1 with the errno on failure.
+int CopyChunk(int in, int out, std::uint64_t limit, std::uint64_t& done, int& error) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(in, chunk, std::min<std::uint64_t>(limit, sizeof chunk));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      error = errno;
+      return -1;
+    }
+    if (n == 0) {
+      return 0;
+    }
+    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
+      return -1;
+    }
+    done += static_cast<std::uint64_t>(n);
+    return 1;
+  }
+}
+
 // Copies size bytes from in to out at their offsets: in the kernel where it can, else through
 // a buffer. Stops early when the source ends sooner; false with the errno on failure. done
 // counts the bytes copied.
 bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error) {
   bool inKernel = true;
-  char chunk[65536];
   while (done < size) {
     const std::uint64_t left = size - done;
     if (inKernel) {
@@ -103,45 +126,21 @@ bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& er
       }
       inKernel = false;  // a pair of files the kernel cannot copy between
     }
-    const ssize_t n = ::read(in, chunk, std::min<std::uint64_t>(left, sizeof chunk));
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = errno;
-      return false;
+    const int copied = CopyChunk(in, out, left, done, error);
+    if (copied <= 0) {
+      return copied == 0;
     }
-    if (n == 0) {
-      return true;
-    }
-    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
-      return false;
-    }
-    done += static_cast<std::uint64_t>(n);
   }
   return true;
 }
 
 // Copies what is left of in to out, to its end; done counts the bytes copied.
 bool CopyToEnd(int in, int out, std::uint64_t& done, int& error) {
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(in, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = errno;
-      return false;
-    }
-    if (n == 0) {
-      return true;
-    }
-    if (!WriteAll(out, chunk, static_cast<size_t>(n), error)) {
-      return false;
-    }
-    done += static_cast<std::uint64_t>(n);
+  int copied = 1;
+  while (copied > 0) {
+    copied = CopyChunk(in, out, UINT64_MAX, done, error);
   }
+  return copied == 0;
 }
 
 }  // namespace
