@@ -170,53 +170,50 @@ TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
   EXPECT_NE(progress.messages[0].find(denied.substr(0, denied.find('\r'))), std::string::npos);
 }
 
+// A copy that does not hold the original's bytes, whatever its length, stops the delete: the
+// check compares bytes, not sizes.
 TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
-  m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
+  // Copies, then changes the copy's bytes as corrupt says.
   class CCorruptingCopy : public CPlatformProxy {
    public:
-    using CPlatformProxy::CPlatformProxy;
-    bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
-      if (!CPlatformProxy::CopyFileA(existing, target, failIfExists)) {
-        return false;
-      }
-      auto file = CreateWriteFile(target);
-      return file && file->Write("garbage", 7) && file->Close();
-    }
-  } platform(m.Platform());
-  CBackupStore store(platform, progress);
-  ASSERT_TRUE(store.Open(kBackupDir));
-  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
-  store.Close();
-  EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
-  EXPECT_EQ(Script(), "");
-  EXPECT_EQ(progress.messages.size(), 1U);
-}
-
-// A copy of the right length can still be wrong: the check compares bytes, not sizes.
-TEST_F(BackupTest, ACopyWithOneByteChangedStopsTheDelete) {
-  m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
-  class COneByteFlipped : public CPlatformProxy {
-   public:
-    using CPlatformProxy::CPlatformProxy;
+    CCorruptingCopy(CPlatform& inner, std::string (*corrupt)(std::string))
+        : CPlatformProxy(inner), corrupt_(corrupt) {}
     bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
       std::string bytes;
       if (!CPlatformProxy::CopyFileA(existing, target, failIfExists) ||
-          !ReadWholeFile(target, bytes) || bytes.empty()) {
+          !ReadWholeFile(target, bytes)) {
         return false;
       }
-      bytes[bytes.size() / 2] ^= 0x01;
+      bytes = corrupt_(std::move(bytes));
       auto file = CreateWriteFile(target);
       return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
              file->Close();
     }
-  } platform(m.Platform());
-  CBackupStore store(platform, progress);
-  ASSERT_TRUE(store.Open(kBackupDir));
-  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
-  store.Close();
-  EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
-  EXPECT_EQ(Script(), "");
-  EXPECT_EQ(progress.messages.size(), 1U);
+
+   private:
+    std::string (*corrupt_)(std::string);
+  };
+  const std::pair<const char*, std::string (*)(std::string)> corruptions[] = {
+      {"other bytes", [](std::string) { return std::string("garbage"); }},
+      {"the same length with one byte changed",
+       [](std::string bytes) {
+         bytes[bytes.size() / 2] ^= 0x01;
+         return bytes;
+       }},
+  };
+  for (const auto& [what, corrupt] : corruptions) {
+    SCOPED_TRACE(what);
+    m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
+    progress.messages.clear();
+    CCorruptingCopy platform(m.Platform(), corrupt);
+    CBackupStore store(platform, progress);
+    ASSERT_TRUE(store.Open(kBackupDir));
+    store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
+    store.Close();
+    EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
+    EXPECT_EQ(Script(), "");
+    EXPECT_EQ(progress.messages.size(), 1U);
+  }
 }
 
 TEST_F(BackupTest, FullDiskOnTheScriptStopsWithTheFileInPlace) {
