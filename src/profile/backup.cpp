@@ -364,6 +364,13 @@ bool CBackupStore::CopyAndCheck(const std::string& source, const std::string& ta
   return true;
 }
 
+void CBackupStore::BackupFailed(const std::string& filePath, const std::string& temporary) {
+  const win::DWORD error = platform_.GetLastError();
+  RemoveTemporary(temporary);
+  progress_.ShowMessage(
+      ResourceMessageWithError(platform_, IDS_BACKUP_FAILED, filePath.c_str(), error), win::kMbOk);
+}
+
 void CBackupStore::RemoveTemporary(const std::string& path) {
   // A copy of a read-only file is read-only too.
   if (platform_.GetFileAttributesA(path.c_str()) != win::kInvalidFileAttributes) {
@@ -413,11 +420,7 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
       const std::string temporary = TemporaryPath();
       if (!CopyAndCheck(filePath, temporary) ||
           !platform_.MoveFileExA(temporary.c_str(), copy.c_str(), false)) {
-        const win::DWORD error = platform_.GetLastError();
-        RemoveTemporary(temporary);
-        progress_.ShowMessage(
-            ResourceMessageWithError(platform_, IDS_BACKUP_FAILED, filePath.c_str(), error),
-            win::kMbOk);
+        BackupFailed(filePath, temporary);
         return;
       }
       Deleted(filePath, oldPath);
@@ -429,11 +432,7 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
   const std::string target = directory_ + "\\" + name;
   const std::string temporary = TemporaryPath();
   if (!CopyAndCheck(filePath, temporary)) {
-    const win::DWORD error = platform_.GetLastError();
-    RemoveTemporary(temporary);
-    progress_.ShowMessage(
-        ResourceMessageWithError(platform_, IDS_BACKUP_FAILED, filePath.c_str(), error),
-        win::kMbOk);
+    BackupFailed(filePath, temporary);
     return;
   }
   // The line comes before the copy's name: every name in Backup has its line, and a run that
@@ -449,11 +448,7 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
     journal_.backups[FoldPath(oldPath)] = Backup{name, oldPath};
   }
   if (!platform_.MoveFileExA(temporary.c_str(), target.c_str(), false)) {
-    const win::DWORD error = platform_.GetLastError();
-    RemoveTemporary(temporary);
-    progress_.ShowMessage(
-        ResourceMessageWithError(platform_, IDS_BACKUP_FAILED, filePath.c_str(), error),
-        win::kMbOk);
+    BackupFailed(filePath, temporary);
     return;
   }
   Deleted(filePath, oldPath);

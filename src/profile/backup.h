@@ -136,6 +136,9 @@ class CBackupStore {
   // Deletes the old file whose copy and line are in place; it is gone for the rest of the run.
   void Deleted(const std::string& filePath, const std::string& oldPath);
   bool CopyAndCheck(const std::string& source, const std::string& target);
+  // filePath stays where it is: the temporary copy goes and a message says why, with the
+  // error that stopped the backup.
+  void BackupFailed(const std::string& filePath, const std::string& temporary);
   void RemoveTemporary(const std::string& path);
   std::string TemporaryPath() const { return directory_ + "\\" + kTemporaryFileName; }
 
