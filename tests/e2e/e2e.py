@@ -251,21 +251,12 @@ def read_emulated_registry(path):
 
 
 def read_regdump(path):
+    """The product's keys of a regdump output by their short names, with their values."""
     tree = {}
-    current = None
-
-    def unhex(text):
-        return b"" if text == "-" else bytes.fromhex(text)
-
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if parts[0] == "K":
-                current = short_key(unhex(parts[1]))
-                if current is not None:
-                    tree.setdefault(current, {})
-            elif parts[0] == "V" and current is not None:
-                tree[current][unhex(parts[1])] = (int(parts[2]), unhex(parts[3]))
+    for full, values in read_regdump_raw(path).items():
+        key = short_key(full)
+        if key is not None:
+            tree.setdefault(key, {}).update(values)
     return tree
 
 

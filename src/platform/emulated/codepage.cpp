@@ -141,33 +141,37 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   return out;
 }
 
-std::string AnsiToOem(std::string_view ansi) {
-  const size_t ascii = AsciiPrefix(ansi);
-  std::string out(ansi.substr(0, ascii));
-  if (ascii == ansi.size()) {
+namespace {
+
+// Text of one single-byte code page in another: ASCII stays as it is, each other byte becomes
+// what toOther gives (a byte, or -1 for '?').
+template <typename ToOther>
+std::string ConvertSingleBytes(std::string_view text, ToOther toOther) {
+  const size_t ascii = AsciiPrefix(text);
+  std::string out(text.substr(0, ascii));
+  if (ascii == text.size()) {
     return out;
   }
-  out.reserve(ansi.size());
-  for (char c : ansi.substr(ascii)) {
-    const int byte = FromUnicode(AnsiToUnicode(static_cast<unsigned char>(c)), kOemHigh, 128, 0x80);
+  out.reserve(text.size());
+  for (char c : text.substr(ascii)) {
+    const int byte = toOther(static_cast<unsigned char>(c));
     out += byte < 0 ? '?' : static_cast<char>(byte);
   }
   return out;
 }
 
+}  // namespace
+
+std::string AnsiToOem(std::string_view ansi) {
+  return ConvertSingleBytes(ansi, [](unsigned char byte) {
+    return FromUnicode(AnsiToUnicode(byte), kOemHigh, 128, 0x80);
+  });
+}
+
 std::string OemToAnsi(std::string_view oem) {
-  const size_t ascii = AsciiPrefix(oem);
-  std::string out(oem.substr(0, ascii));
-  if (ascii == oem.size()) {
-    return out;
-  }
-  out.reserve(oem.size());
-  for (char c : oem.substr(ascii)) {
-    const auto byte = static_cast<unsigned char>(c);
-    const int ansi = byte < 0x80 ? byte : UnicodeToAnsi(kOemHigh[byte - 0x80]);
-    out += ansi < 0 ? '?' : static_cast<char>(ansi);
-  }
-  return out;
+  return ConvertSingleBytes(oem, [](unsigned char byte) {
+    return byte < 0x80 ? byte : UnicodeToAnsi(kOemHigh[byte - 0x80]);
+  });
 }
 
 bool AnsiLessNoCase(std::string_view a, std::string_view b) {

@@ -468,7 +468,7 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   // process have removed it since, the rename fails as the look would have.
   if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead, true);
       error != 0) {
-    return Fail(error == win::kErrorAccessDenied ? win::kErrorAccessDenied : error);
+    return Fail(error);
   }
   const HostTarget to = Resolve(target, false, &changesRead);
   if (to.error != 0) {
