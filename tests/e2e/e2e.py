@@ -371,6 +371,19 @@ def list_files(root):
     return out
 
 
+def files_not_back(fixture, drive_c, label):
+    """A problem for every file of the fixture's old installation that is not in its place with
+    its bytes in drive_c (Backup and Spool aside)."""
+    problems = []
+    for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
+        if in_program_stores("C:\\" + rel):
+            continue
+        now = host_path(drive_c, "C:\\" + rel)
+        if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
+            problems.append(f"{label}: C:\\{rel} is not back as it was")
+    return problems
+
+
 class Result:
     def __init__(self, label):
         self.label = label
@@ -547,12 +560,7 @@ def go_back_native(fixture, result, args, problems):
     # restore.bat's lines in order, as cmd runs them.
     for source, target in restore_lines(result):
         shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
-    for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
-        if in_program_stores("C:\\" + rel):
-            continue
-        now = host_path(drive_c, "C:\\" + rel)
-        if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
-            problems.append(f"native restore.bat: C:\\{rel} is not back as it was")
+    problems.extend(files_not_back(fixture, drive_c, "native restore.bat"))
     if args.skip_run_again:
         return
     again = run_native_program(machine, "native again")
@@ -721,12 +729,7 @@ class Wine:
                 problems.append(f"restore {how}: cmd exit {proc.returncode}: "
                                 f"{proc.stdout.decode(errors='replace')[-300:]}"
                                 f"{proc.stderr.decode(errors='replace')[-300:]}")
-            for rel, original in list_files(os.path.join(fixture, "drive_c")).items():
-                if in_program_stores("C:\\" + rel):
-                    continue
-                now = host_path(drive_c, "C:\\" + rel)
-                if not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
-                    problems.append(f"restore {how}: C:\\{rel} is not back as it was")
+            problems.extend(files_not_back(fixture, drive_c, f"restore {how}"))
             for source, target in lines:
                 if "~" in target:
                     continue  # a short path, which the host does not know; checked above
