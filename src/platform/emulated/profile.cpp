@@ -440,34 +440,30 @@ WView TrimBlanks(WView s) {
   return s.substr(a, b - a);
 }
 
-const Section* FindSection(const Profile* profile, WView name) {
-  if (profile == nullptr)
-    return nullptr;
-  if (profile->sections.size() > kIndexFrom) {
-    auto it = profile->index.find(name);
-    return it == profile->index.end() ? nullptr : &profile->sections[it->second];
+// The entry of entries (sections or keys) named name without regard to case: by the index
+// when there is one, else by a walk.
+template <typename Entry>
+const Entry* FindNamed(const std::vector<Entry>& entries, const NameIndex& index, WView name) {
+  if (entries.size() > kIndexFrom) {
+    auto it = index.find(name);
+    return it == index.end() ? nullptr : &entries[it->second];
   }
-  for (const Section& section : profile->sections) {
-    if (FoldEqual()(section.name, name))
-      return &section;
+  for (const Entry& entry : entries) {
+    if (FoldEqual()(entry.name, name))
+      return &entry;
   }
   return nullptr;
+}
+
+const Section* FindSection(const Profile* profile, WView name) {
+  return profile == nullptr ? nullptr : FindNamed(profile->sections, profile->index, name);
 }
 
 const Key* FindKey(const Profile* profile, WView section, WView key) {
   const Section* found = FindSection(profile, TrimBlanks(section));
   if (found == nullptr)
     return nullptr;
-  const WView name = TrimBlanks(key);
-  if (found->keys.size() > kIndexFrom) {
-    auto it = found->index.find(name);
-    return it == found->index.end() ? nullptr : &found->keys[it->second];
-  }
-  for (const Key& entry : found->keys) {
-    if (FoldEqual()(entry.name, name))
-      return &entry;
-  }
-  return nullptr;
+  return FindNamed(found->keys, found->index, TrimBlanks(key));
 }
 
 void SectionNames(const Profile* profile, std::uint64_t size, WString& out) {
