@@ -33,6 +33,11 @@ constexpr std::size_t kMaxKeyDepth = 512;
 // What RegSetValueExA returns for a null data pointer with a non-zero size.
 constexpr DWORD kErrorNoAccess = 998;
 
+// The types whose data is text that ends in a NUL.
+bool IsStringType(DWORD type) {
+  return type == win::kRegSz || type == win::kRegExpandSz || type == win::kRegMultiSz;
+}
+
 struct Value {
   std::string name;
   DWORD type = 0;
@@ -576,14 +581,12 @@ class CParser {
       }
       // Version 5 files hold the string types as UTF-16LE; the emulation keeps them as the
       // ANSI bytes that an A-function caller reads back.
-      if (unicodeFormat_ && (value.type == win::kRegSz || value.type == win::kRegExpandSz ||
-                             value.type == win::kRegMultiSz)) {
+      if (unicodeFormat_ && IsStringType(value.type)) {
         value.data = Utf16ToAnsi(value.data);
       }
       // regedit ends the data of a string type with a NUL when the file does not.
-      if (mode_ == ParseMode::kRegeditImport && !value.data.empty() && value.data.back() != '\0' &&
-          (value.type == win::kRegSz || value.type == win::kRegExpandSz ||
-           value.type == win::kRegMultiSz)) {
+      if (mode_ == ParseMode::kRegeditImport && IsStringType(value.type) && !value.data.empty() &&
+          value.data.back() != '\0') {
         value.data += '\0';
       }
     } else {
@@ -840,9 +843,7 @@ win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win:
   // For a string type whose last counted byte is no NUL while the byte after the counted data
   // is one, Windows counts that NUL too: a caller that gives a text's length without its NUL
   // still stores the terminated text.
-  const bool stringType =
-      type == win::kRegSz || type == win::kRegExpandSz || type == win::kRegMultiSz;
-  if (stringType && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) {
+  if (IsStringType(type) && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) {
     ++dataSize;
   }
   std::string bytes;
