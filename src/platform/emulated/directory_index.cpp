@@ -102,10 +102,7 @@ class CIndexes {
     if (changesRead) {
       return Answer(it->second, name, found);
     }
-    const size_t before = indexes_.size();
-    Drain();
-    changesRead = true;
-    if (indexes_.size() != before && (it = indexes_.find(directory)) == indexes_.end()) {
+    if (!ReadChanges(directory, it, changesRead)) {
       return EAnswer::kNotIndexed;
     }
     return Answer(it->second, it->second.names.find(wanted_), found);
@@ -119,13 +116,8 @@ class CIndexes {
     if (it == indexes_.end()) {
       return EAnswer::kNotIndexed;
     }
-    if (!changesRead) {
-      const size_t before = indexes_.size();
-      Drain();
-      changesRead = true;
-      if (indexes_.size() != before && (it = indexes_.find(directory)) == indexes_.end()) {
-        return EAnswer::kNotIndexed;
-      }
+    if (!ReadChanges(directory, it, changesRead)) {
+      return EAnswer::kNotIndexed;
     }
     // The path may name another directory now (the indexed one moved away).
     if (status.st_dev != it->second.device || status.st_ino != it->second.inode) {
@@ -191,6 +183,19 @@ class CIndexes {
     }
     found = name->second.front();
     return EAnswer::kFound;
+  }
+
+  // Reads the queued changes, once for a call of the program (changesRead); false when that
+  // dropped the index of directory, at which it points. Dropping only erases, so while the
+  // count stays the same it still points at that index.
+  bool ReadChanges(std::string_view directory, PathMap<Index>::iterator& it, bool& changesRead) {
+    if (changesRead) {
+      return true;
+    }
+    const size_t before = indexes_.size();
+    Drain();
+    changesRead = true;
+    return indexes_.size() == before || (it = indexes_.find(directory)) != indexes_.end();
   }
 
   bool Open() {
