@@ -188,6 +188,19 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     // The directory is the text before the last name (before its separator, or the "/" of
     // drive Z:'s root).
     const size_t nameStart = parentLength == 1 && host[0] == '/' ? 1 : parentLength + 1;
+    // The two answers of a lookup in the directory: the name is not there, or it is there
+    // spelled as other.
+    const auto missingFromDirectory = [&] {
+      target.found = EFound::kMissing;
+      target.directoryExists = true;
+    };
+    const auto spelledAs = [&](const std::string& other) {
+      host.resize(nameStart);
+      host += other;
+      if (look(host)) {
+        target.found = EFound::kExists;
+      }
+    };
     // A name in an indexed directory whose path is watched: the index tells at once that it is
     // new, or how it is spelled. Only a name that it holds as spelled is looked at first.
     if (!parsed.components.empty()) {
@@ -196,15 +209,10 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
                                     parsed.components.back(),
                                     std::string_view(host).substr(nameStart), other, read)) {
         case directory_index::EAnswer::kAbsent:
-          target.found = EFound::kMissing;
-          target.directoryExists = true;
+          missingFromDirectory();
           return target;
         case directory_index::EAnswer::kFound:
-          host.resize(nameStart);
-          host += other;
-          if (look(host)) {
-            target.found = EFound::kExists;
-          }
+          spelledAs(other);
           return target;
         case directory_index::EAnswer::kHeld:
         case directory_index::EAnswer::kNotIndexed:
@@ -240,14 +248,9 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
           other = directory_index::Scan(parent, name);
         }
         if (other.empty()) {
-          target.found = EFound::kMissing;
-          target.directoryExists = true;
-          return target;
-        }
-        host.resize(nameStart);
-        host += other;
-        if (look(host)) {
-          target.found = EFound::kExists;
+          missingFromDirectory();
+        } else {
+          spelledAs(other);
         }
         return target;
       }
