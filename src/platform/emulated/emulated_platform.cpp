@@ -67,14 +67,8 @@ CEmulatedPlatform::CEmulatedPlatform(CEmulatedMachineOptions options)
   ParsedPath parsed;
   currentDirectoryText_ = "C:\\";
   if (ParseWindowsPath(current, parsed)) {
-    currentDirectoryText_ = std::string(1, parsed.drive) + ":";
-    for (const std::string_view component : parsed.components) {
-      currentDirectoryText_ += "\\";
-      currentDirectoryText_ += component;
-    }
-    if (parsed.components.empty()) {
-      currentDirectoryText_ += "\\";
-    }
+    parsed.trailingSeparator = false;
+    currentDirectoryText_ = FullPathText(parsed);
   }
   ParseWindowsPath(currentDirectoryText_, parsed);
   currentDirectory_ = std::move(parsed);
@@ -285,15 +279,19 @@ win::DWORD CEmulatedPlatform::GetFullPathNameA(const char* path, char* buffer, w
     lastError_ = win::kErrorInvalidName;
     return 0;
   }
-  std::string result = std::string(1, parsed.drive) + ":";
+  return CopyToBuffer(FullPathText(parsed), buffer, size);
+}
+
+std::string CEmulatedPlatform::FullPathText(const ParsedPath& parsed) {
+  std::string text = std::string(1, parsed.drive) + ":";
   for (const std::string_view component : parsed.components) {
-    result += '\\';
-    result += component;
+    text += '\\';
+    text += component;
   }
   if (parsed.components.empty() || parsed.trailingSeparator) {
-    result += "\\";
+    text += '\\';
   }
-  return CopyToBuffer(result, buffer, size);
+  return text;
 }
 
 // ---- Registry

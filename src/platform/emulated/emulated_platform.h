@@ -155,6 +155,9 @@ class CEmulatedPlatform : public CPlatform {
   };
 
   bool ParseWindowsPath(std::string_view path, ParsedPath& parsed) const;
+  // The full Windows path of a parsed one: "X:", each component after a "\", and a "\" for a
+  // drive's root or a trailing separator.
+  static std::string FullPathText(const ParsedPath& parsed);
   // Resolves a path; with lastLink the last component is looked at itself when it is a link.
   // A call of the program that resolves two paths passes the same changesRead to both, so that
   // the changes to indexed directories are read once for the call.
