@@ -317,20 +317,22 @@ void AddSection(Profile& profile, std::u16string_view name) {
   profile.sections.back().name = name;
 }
 
-void BuildIndexes(Profile& profile) {
-  if (profile.sections.size() > kIndexFrom) {
-    profile.index.reserve(profile.sections.size());
-    for (std::size_t i = 0; i < profile.sections.size(); ++i) {
-      profile.index.emplace(profile.sections[i].name, i);
-    }
+// Indexes entries (sections or keys) by name when there are more than kIndexFrom of them, as
+// FindNamed expects; the first entry of a name keeps it.
+template <typename Entry>
+void IndexNames(const std::vector<Entry>& entries, NameIndex& index) {
+  if (entries.size() <= kIndexFrom)
+    return;
+  index.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    index.emplace(entries[i].name, i);
   }
+}
+
+void BuildIndexes(Profile& profile) {
+  IndexNames(profile.sections, profile.index);
   for (Section& section : profile.sections) {
-    if (section.keys.size() > kIndexFrom) {
-      section.index.reserve(section.keys.size());
-      for (std::size_t k = 0; k < section.keys.size(); ++k) {
-        section.index.emplace(section.keys[k].name, k);
-      }
-    }
+    IndexNames(section.keys, section.index);
   }
 }
 
