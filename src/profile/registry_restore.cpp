@@ -1,7 +1,6 @@
 #include "profile/registry_restore.h"
 
 #include <memory>
-#include <string_view>
 #include <utility>
 
 #include "platform/ansi_text.h"
@@ -70,29 +69,7 @@ void CRegistryRestore::TakeSnapshot(const std::string& backupDirectory,
     }
     if (count == depth) {
       // The key keeps the spelling it has: it is re-created from the file.
-      const std::string parentPath = Prefix(productPath, depth - 1);
-      std::string name = productPath.substr(parentPath.size() + 1);
-      CRegKey parent(platform_);
-      if (parent.Open(win::kHkeyLocalMachine, parentPath.c_str()) == win::kErrorSuccess) {
-        for (win::DWORD index = 0;; ++index) {
-          char buffer[256] = {};
-          win::DWORD length = sizeof buffer;
-          const win::LONG found = platform_.RegEnumKeyExA(parent.Get(), index, buffer, &length);
-          if (found == static_cast<win::LONG>(win::kErrorMoreData)) {
-            continue;  // a longer name than the one looked for
-          }
-          if (found != win::kErrorSuccess) {
-            break;
-          }
-          if (ansi::EqualNoCase(std::string_view(buffer, length), name)) {
-            name.assign(buffer, length);
-            break;
-          }
-        }
-      }
-      deletedKey_ = parentPath;
-      deletedKey_ += '\\';
-      deletedKey_ += name;
+      deletedKey_ = AsSpelled(productPath);
       if (!ReadTree(key.Get(), deletedKey_)) {
         return;
       }
@@ -129,12 +106,28 @@ bool CRegistryRestore::ReadTree(win::HKEY key, const std::string& path) {
   }
   productTree_.push_back(std::move(node));
 
+  std::vector<std::string> names;
+  if (!ReadSubkeyNames(key, names)) {
+    return false;
+  }
+  for (const std::string& name : names) {
+    std::string childPath = path;
+    childPath += '\\';
+    childPath += name;
+    CRegKey child(platform_);
+    if (child.Open(key, name.c_str()) != win::kErrorSuccess || !ReadTree(child.Get(), childPath)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CRegistryRestore::ReadSubkeyNames(win::HKEY key, std::vector<std::string>& names) {
   win::DWORD subKeys = 0;
   win::DWORD longest = 0;
   if (platform_.RegQueryInfoKeyA(key, &subKeys, &longest) != win::kErrorSuccess) {
     return false;
   }
-  std::vector<std::string> names;
   std::vector<char> buffer(longest + 1);
   for (win::DWORD index = 0; index < subKeys; ++index) {
     win::DWORD length = 0;
@@ -152,16 +145,27 @@ bool CRegistryRestore::ReadTree(win::HKEY key, const std::string& path) {
     }
     names.emplace_back(buffer.data(), length);
   }
-  for (const std::string& name : names) {
-    std::string childPath = path;
-    childPath += '\\';
-    childPath += name;
-    CRegKey child(platform_);
-    if (child.Open(key, name.c_str()) != win::kErrorSuccess || !ReadTree(child.Get(), childPath)) {
-      return false;
+  return true;
+}
+
+std::string CRegistryRestore::AsSpelled(const std::string& path) {
+  const std::size_t slash = path.rfind('\\');
+  const std::string parentPath = path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  CRegKey parent(platform_);
+  std::vector<std::string> names;
+  if (parent.Open(win::kHkeyLocalMachine, parentPath.c_str()) == win::kErrorSuccess) {
+    ReadSubkeyNames(parent.Get(), names);  // the names read before a failure count too
+  }
+  for (const std::string& existing : names) {
+    if (ansi::EqualNoCase(existing, name)) {
+      std::string spelled = parentPath;
+      spelled += '\\';
+      spelled += existing;
+      return spelled;
     }
   }
-  return true;
+  return path;
 }
 
 bool CRegistryRestore::ReadValues(win::HKEY key, std::vector<Value>& values) {

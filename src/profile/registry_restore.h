@@ -41,6 +41,12 @@ class CRegistryRestore {
 
   // Appends key and its subtree, in enumeration order; false when something cannot be read.
   bool ReadTree(win::HKEY key, const std::string& path);
+  // Appends the names of key's subkeys, in enumeration order; false when one cannot be read
+  // (the names before it are appended).
+  bool ReadSubkeyNames(win::HKEY key, std::vector<std::string>& names);
+  // The key path (with a parent) with its last name as the registry spells it; path itself
+  // when that cannot be read.
+  std::string AsSpelled(const std::string& path);
   bool ReadValues(win::HKEY key, std::vector<Value>& values);
   bool ReadValue(win::HKEY key, const std::string& name, Value& value);
   // The key's name in the file: regedit reaches the 32-bit view below SOFTWARE\WOW6432Node on
