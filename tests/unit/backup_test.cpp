@@ -19,6 +19,13 @@ class BackupTest : public ::testing::Test {
     m.MakeDir("C:\\OLD");
   }
   std::string Script() { return m.ReadFile(std::string(kBackupDir) + "\\restore.bat"); }
+  // Moves one file into Backup through platform, in a run of its own.
+  void BackUp(CPlatform& platform, const std::string& file, const std::string& name) {
+    CBackupStore store(platform, progress);
+    ASSERT_TRUE(store.Open(kBackupDir));
+    store.BackupFile(file, name);
+    store.Close();
+  }
 
   CTestMachine m;
   CRecordingProgress progress;
@@ -119,10 +126,7 @@ TEST_F(BackupTest, AnEarlierRunsBackupsAndLinesStay) {
   m.WriteFile(std::string(kBackupDir) + "\\other", "kept");
   m.WriteFile(std::string(kBackupDir) + "\\restore.bat", "@rem an earlier run\r\n");
   m.WriteFile("C:\\OLD\\vela.ini", "new");
-  CBackupStore store(m.Platform(), progress);
-  ASSERT_TRUE(store.Open(kBackupDir));
-  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
-  store.Close();
+  BackUp(m.Platform(), "C:\\OLD\\vela.ini", "vela.ini");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\vela.ini"), "old backup");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\vela.ini.1"), "new");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\other"), "kept");
@@ -144,10 +148,7 @@ TEST_F(BackupTest, MissingSourceWritesNoLine) {
 TEST_F(BackupTest, ReadOnlyFileStaysWithItsCopyAndLine) {
   m.WriteFile("C:\\OLD\\ro.ini", "read only");
   ASSERT_TRUE(m.Platform().SetFileAttributesA("C:\\OLD\\ro.ini", win::kFileAttributeReadOnly));
-  CBackupStore store(m.Platform(), progress);
-  ASSERT_TRUE(store.Open(kBackupDir));
-  store.BackupFile("C:\\OLD\\ro.ini", "ro.ini");
-  store.Close();
+  BackUp(m.Platform(), "C:\\OLD\\ro.ini", "ro.ini");
   EXPECT_EQ(m.ReadFile("C:\\OLD\\ro.ini"), "read only");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\ro.ini"), "read only");
   EXPECT_EQ(Script(), "copy/y \"%~dp0ro.ini\" \"C:\\OLD\\ro.ini\"\r\n");
@@ -157,10 +158,7 @@ TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
   m.WriteFile("C:\\OLD\\vela.ini", "keep me");
   CFaultyPlatform platform(m.Platform());
   platform.failCopyFrom = EndsWith("\\vela.ini");
-  CBackupStore store(platform, progress);
-  ASSERT_TRUE(store.Open(kBackupDir));
-  store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
-  store.Close();
+  BackUp(platform, "C:\\OLD\\vela.ini", "vela.ini");
   EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "keep me");
   EXPECT_EQ(Script(), "");
   ASSERT_EQ(progress.messages.size(), 1U);
@@ -176,7 +174,7 @@ TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
   // Copies, then changes the copy's bytes as corrupt says.
   class CCorruptingCopy : public CPlatformProxy {
    public:
-    CCorruptingCopy(CPlatform& inner, std::string (*corrupt)(std::string))
+    CCorruptingCopy(CPlatform& inner, std::string (*corrupt)(const std::string&))
         : CPlatformProxy(inner), corrupt_(corrupt) {}
     bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
       std::string bytes;
@@ -184,21 +182,22 @@ TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
           !ReadWholeFile(target, bytes)) {
         return false;
       }
-      bytes = corrupt_(std::move(bytes));
+      bytes = corrupt_(bytes);
       auto file = CreateWriteFile(target);
       return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
              file->Close();
     }
 
    private:
-    std::string (*corrupt_)(std::string);
+    std::string (*corrupt_)(const std::string&);
   };
-  const std::pair<const char*, std::string (*)(std::string)> corruptions[] = {
-      {"other bytes", [](std::string) { return std::string("garbage"); }},
+  const std::pair<const char*, std::string (*)(const std::string&)> corruptions[] = {
+      {"other bytes", [](const std::string&) { return std::string("garbage"); }},
       {"the same length with one byte changed",
-       [](std::string bytes) {
-         bytes[bytes.size() / 2] ^= 0x01;
-         return bytes;
+       [](const std::string& bytes) {
+         std::string changed = bytes;
+         changed[changed.size() / 2] ^= 0x01;
+         return changed;
        }},
   };
   for (const auto& [what, corrupt] : corruptions) {
@@ -206,10 +205,7 @@ TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
     m.WriteFile("C:\\OLD\\vela.ini", "the real bytes");
     progress.messages.clear();
     CCorruptingCopy platform(m.Platform(), corrupt);
-    CBackupStore store(platform, progress);
-    ASSERT_TRUE(store.Open(kBackupDir));
-    store.BackupFile("C:\\OLD\\vela.ini", "vela.ini");
-    store.Close();
+    BackUp(platform, "C:\\OLD\\vela.ini", "vela.ini");
     EXPECT_EQ(m.ReadFile("C:\\OLD\\vela.ini"), "the real bytes");
     EXPECT_EQ(Script(), "");
     EXPECT_EQ(progress.messages.size(), 1U);
