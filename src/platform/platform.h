@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace win {
 
@@ -50,6 +51,7 @@ constexpr DWORD kErrorBadFormat = 11;
 constexpr DWORD kErrorBadExeFormat = 193;
 constexpr DWORD kErrorMrMidNotFound = 317;
 constexpr DWORD kErrorRegistryCorrupt = 1015;
+constexpr DWORD kErrorRegistryIoFailed = 1016;
 constexpr DWORD kErrorResourceLangNotFound = 1815;
 constexpr DWORD kErrorMuiFileNotFound = 15100;
 
@@ -105,7 +107,11 @@ class CWriteFile {
   // Sets the file's size to size bytes (cutting off what lies beyond) and writes on from
   // there; false with the last error set on failure.
   virtual bool Truncate(std::uint64_t size) = 0;
-  // Flushes and closes; false with the last error set when that failed. Idempotent.
+  // Writes what was written so far through the system's cache to the disk
+  // (FlushFileBuffers); false with the last error set on failure.
+  virtual bool Flush() = 0;
+  // Closes; false with the last error set when that failed. Idempotent. Closing flushes
+  // nothing to the disk.
   virtual bool Close() = 0;
 };
 
@@ -173,6 +179,9 @@ class CPlatform {
                                   win::DWORD* dataSize) = 0;
   // Deletes a subkey that has no subkeys of its own, with its values.
   virtual win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) = 0;
+  // Writes the key's hive to the disk and returns when it is there (RegFlushKey). Until then
+  // a power cut may give the registry back as it was at some earlier flush.
+  virtual win::LONG RegFlushKey(win::HKEY key) = 0;
   virtual win::LONG RegCloseKey(win::HKEY key) = 0;
 
   // ---- Profile reading (GetPrivateProfileStringA / GetPrivateProfileIntA semantics).
@@ -194,6 +203,13 @@ class CPlatform {
   virtual win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) = 0;
   virtual bool FindNextFileA(win::HFIND find, win::FindData& data) = 0;
   virtual bool FindClose(win::HFIND find) = 0;
+  // Writes each file's data, and each directory's entries, through the system's cache to the
+  // disk, as FlushFileBuffers does on a handle opened for writing (a directory opened with
+  // backup semantics); returns when all of it is there. A read-only file cannot be opened so
+  // (ERROR_ACCESS_DENIED). False with the last error set at the first path that fails.
+  // Closed files keep their data in the cache: CopyFileA, MoveFileExA and closing a file flush
+  // nothing.
+  virtual bool FlushFiles(const std::vector<std::string>& paths) = 0;
   // Reads a whole file; false with the last error set on failure.
   virtual bool ReadWholeFile(const char* path, std::string& data) = 0;
   // Creates or truncates a file for writing only; null with the last error set on failure.

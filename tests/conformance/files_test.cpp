@@ -204,6 +204,26 @@ TEST_F(FilesTest, AppendWritesOnAtTheEndAndTruncateCutsBack) {
   EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
 }
 
+// Flushing takes files and directories by name, also a file that an open handle writes; the
+// open file flushes through its handle. A missing name fails as opening it would.
+TEST_F(FilesTest, FlushWritesFilesAndDirectoriesThrough) {
+  machine_.MakeDir(Path("dir"));
+  machine_.WriteFile(Path("dir\\copy.txt"), "copied");
+  auto journal = P().OpenAppendFile(Path("journal.txt").c_str());
+  ASSERT_NE(nullptr, journal);
+  ASSERT_TRUE(journal->Write("line\r\n", 6));
+  EXPECT_TRUE(journal->Flush());
+  EXPECT_TRUE(P().FlushFiles({Path("DIR\\COPY.TXT"), Path("dir"), Path("journal.txt")}));
+  EXPECT_TRUE(P().FlushFiles({}));
+  ASSERT_TRUE(journal->Close());
+  EXPECT_EQ("line\r\n", machine_.ReadFile(Path("journal.txt")));
+
+  EXPECT_FALSE(P().FlushFiles({Path("dir\\copy.txt"), Path("dir\\gone.txt")}));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().FlushFiles({Path("nodir\\x.txt")}));
+  EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
+}
+
 TEST_F(FilesTest, MoveFileRenamesAndReplacesOnlyWhenAsked) {
   machine_.WriteFile(Path("new.tmp"), "new");
   machine_.WriteFile(Path("Target.txt"), "old");

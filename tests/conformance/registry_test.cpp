@@ -296,6 +296,8 @@ TEST_F(RegistryConformanceTest, DeleteKeyRemovesOnlyAKeyWithoutSubkeys) {
 TEST_F(RegistryConformanceTest, ClosedHandlesAreInvalid) {
   win::HKEY key = 0;
   ASSERT_EQ(P().RegCreateKeyExA(RootKey(), "Closing", &key), 0);
+  ASSERT_EQ(Set(key, "v", win::kRegDword, std::string(4, '\1')), 0);
+  EXPECT_EQ(P().RegFlushKey(key), 0);
   EXPECT_EQ(P().RegCloseKey(key), 0);
   EXPECT_EQ(P().RegCloseKey(key), static_cast<LONG>(win::kErrorInvalidHandle));
 }

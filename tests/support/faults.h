@@ -27,6 +27,7 @@ class CFullDiskFile : public CWriteFile {
     return inner_->Write(data, size);
   }
   bool Truncate(std::uint64_t size) override { return inner_->Truncate(size); }
+  bool Flush() override { return inner_->Flush(); }
   bool Close() override { return inner_->Close(); }
 
  private:

@@ -22,6 +22,7 @@ enum class EMutation {
   kMoveFile,
   kDeleteKey,
   kTruncateFile,
+  kFlushKey,
 };
 
 inline const char* MutationName(EMutation mutation) {
@@ -48,6 +49,8 @@ inline const char* MutationName(EMutation mutation) {
       return "delete key";
     case EMutation::kTruncateFile:
       return "truncate file";
+    case EMutation::kFlushKey:
+      return "flush key";
   }
   return "?";
 }
@@ -129,6 +132,22 @@ class CKillingPlatform : public CPlatformProxy {
     }
     return CPlatformProxy::RegDeleteKeyA(key, subKey);
   }
+  // On the emulated machine the flush saves the registry: what a death before it loses.
+  win::LONG RegFlushKey(win::HKEY key) override {
+    if (Dead()) {
+      return static_cast<win::LONG>(win::kErrorAccessDenied);
+    }
+    if (Due(EMutation::kFlushKey)) {
+      Die();
+    }
+    return CPlatformProxy::RegFlushKey(key);
+  }
+  bool FlushFiles(const std::vector<std::string>& paths) override {
+    if (Dead()) {
+      return false;
+    }
+    return CPlatformProxy::FlushFiles(paths);
+  }
   bool DeleteFileA(const char* path) override {
     if (Dead()) {
       return false;
@@ -191,6 +210,7 @@ class CKillingPlatform : public CPlatformProxy {
       }
       return inner_->Truncate(size);
     }
+    bool Flush() override { return !owner_.Dead() && inner_->Flush(); }
     bool Close() override { return owner_.Dead() || inner_->Close(); }
 
    private:

@@ -62,6 +62,7 @@ class CPlatformProxy : public CPlatform {
   win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override {
     return inner_.RegDeleteKeyA(key, subKey);
   }
+  win::LONG RegFlushKey(win::HKEY key) override { return inner_.RegFlushKey(key); }
   win::LONG RegCloseKey(win::HKEY key) override { return inner_.RegCloseKey(key); }
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
                                       const char* defaultValue, char* buffer, win::DWORD size,
@@ -93,6 +94,9 @@ class CPlatformProxy : public CPlatform {
     return inner_.FindNextFileA(find, data);
   }
   bool FindClose(win::HFIND find) override { return inner_.FindClose(find); }
+  bool FlushFiles(const std::vector<std::string>& paths) override {
+    return inner_.FlushFiles(paths);
+  }
   bool ReadWholeFile(const char* path, std::string& data) override {
     return inner_.ReadWholeFile(path, data);
   }

@@ -184,6 +184,19 @@ class CEmulatedWriteFile final : public CWriteFile {
     return true;
   }
 
+  bool Flush() override {
+    if (fd_ < 0) {
+      platform_.SetLastError(win::kErrorInvalidHandle);
+      return false;
+    }
+    if (::fsync(fd_) != 0) {
+      platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
+                                                                : win::kErrorWriteFault);
+      return false;
+    }
+    return true;
+  }
+
   bool Close() override {
     if (fd_ < 0) {
       return true;
@@ -695,6 +708,58 @@ bool CEmulatedPlatform::FindNextFileA(win::HFIND find, win::FindData& data) {
 bool CEmulatedPlatform::FindClose(win::HFIND find) {
   if (searches_.erase(find) == 0) {
     return Fail(win::kErrorInvalidHandle);
+  }
+  return true;
+}
+
+bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
+  // Each path is looked at as Windows opens it for writing: it must exist, and a read-only file
+  // refuses. Then, on Linux, one syncfs per file system writes out everything that is cached
+  // for it, these files and directories included, and waits for it: one journal commit where a
+  // flush of each file would make one each. Elsewhere, or when syncfs fails, each is fsynced.
+  std::vector<std::string> hosts;
+  hosts.reserve(paths.size());
+  std::vector<dev_t> devices;
+  for (const std::string& path : paths) {
+    const HostTarget target = Resolve(path.c_str());
+    if (target.error != 0) {
+      return Fail(target.error);
+    }
+    struct stat st;
+    if (const win::DWORD error = StatusOf(target, st); error != 0) {
+      return Fail(error);
+    }
+    if (!S_ISDIR(st.st_mode) && IsReadOnly(st)) {
+      return Fail(win::kErrorAccessDenied);
+    }
+    if (std::find(devices.begin(), devices.end(), st.st_dev) == devices.end()) {
+      devices.push_back(st.st_dev);
+    }
+    hosts.push_back(target.host);
+  }
+#ifdef __linux__
+  if (!options_.posixOnly && devices.size() == 1) {
+    const int fd = ::open(hosts.front().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      const int result = ::syncfs(fd);
+      ::close(fd);
+      if (result == 0) {
+        return true;
+      }
+    }
+  }
+#endif
+  for (const std::string& host : hosts) {
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return Fail(ErrnoError(errno, host));
+    }
+    const int result = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) {
+      return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull : win::kErrorWriteFault);
+    }
   }
   return true;
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -42,6 +43,10 @@ CEmulatedPlatform::CEmulatedPlatform(CEmulatedMachineOptions options)
       registry_(std::make_unique<CEmulatedRegistry>()),
       profiles_(std::make_unique<CProfileCache>()) {
   namespace fs = std::filesystem;
+  const char* posixOnly = std::getenv("CHECKVELA_POSIX_ONLY");
+  if (posixOnly != nullptr && std::strcmp(posixOnly, "1") == 0) {
+    options_.posixOnly = true;
+  }
   while (options_.root.size() > 1 && options_.root.back() == '/') {
     options_.root.pop_back();
   }
@@ -83,6 +88,7 @@ bool CEmulatedPlatform::LoadRegistry(std::string& error) {
   const std::string path = options_.root + "/registry.reg";
   registry_ = std::make_unique<CEmulatedRegistry>();
   registryLoadFailed_ = false;
+  registryChanged_ = false;
   std::string bytes;
   int readError = 0;
   if (!ReadHostFile(path, bytes, readError)) {
@@ -153,10 +159,12 @@ bool CEmulatedPlatform::SaveRegistry(std::string& error) {
     ::fsync(dir);
     ::close(dir);
   }
+  registryChanged_ = false;
   return true;
 }
 
 bool CEmulatedPlatform::ImportRegistry(const std::string& fileBytes, std::string& error) {
+  registryChanged_ = true;
   return registry_->Import(fileBytes, error);
 }
 
@@ -297,6 +305,7 @@ std::string CEmulatedPlatform::FullPathText(const ParsedPath& parsed) {
 // ---- Registry
 
 win::LONG CEmulatedPlatform::RegCreateKeyExA(win::HKEY key, const char* subKey, win::HKEY* result) {
+  registryChanged_ = true;  // when the key exists already, a flush only saves it once more
   return registry_->CreateKey(key, subKey, result);
 }
 
@@ -322,6 +331,7 @@ win::LONG CEmulatedPlatform::RegQueryValueExA(win::HKEY key, const char* valueNa
 
 win::LONG CEmulatedPlatform::RegSetValueExA(win::HKEY key, const char* valueName, win::DWORD type,
                                             const unsigned char* data, win::DWORD dataSize) {
+  registryChanged_ = true;
   return registry_->SetValue(key, valueName, type, data, dataSize);
 }
 
@@ -332,7 +342,19 @@ win::LONG CEmulatedPlatform::RegEnumValueA(win::HKEY key, win::DWORD index, char
 }
 
 win::LONG CEmulatedPlatform::RegDeleteKeyA(win::HKEY key, const char* subKey) {
+  registryChanged_ = true;
   return registry_->DeleteKey(key, subKey);
+}
+
+win::LONG CEmulatedPlatform::RegFlushKey(win::HKEY key) {
+  if (registry_->QueryInfoKey(key, nullptr, nullptr) != win::kErrorSuccess) {
+    return static_cast<win::LONG>(win::kErrorInvalidHandle);
+  }
+  std::string error;
+  if (registryChanged_ && !SaveRegistry(error)) {
+    return static_cast<win::LONG>(win::kErrorRegistryIoFailed);
+  }
+  return static_cast<win::LONG>(win::kErrorSuccess);
 }
 
 win::LONG CEmulatedPlatform::RegCloseKey(win::HKEY key) {

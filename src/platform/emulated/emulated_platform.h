@@ -24,6 +24,9 @@ struct CEmulatedMachineOptions {
   std::string currentDirectory;  // Windows path; empty: the process's current directory
   std::ostream* out = nullptr;   // the two text lines; null: std::cout
   std::ostream* err = nullptr;   // message boxes; null: std::cerr
+  // Only what POSIX offers, none of the host's extras (syncfs, inotify, ...): the plain
+  // fallbacks that any POSIX host takes. Also set by CHECKVELA_POSIX_ONLY=1 in the environment.
+  bool posixOnly = false;
 };
 
 class CEmulatedRegistry;
@@ -76,6 +79,9 @@ class CEmulatedPlatform : public CPlatform {
   win::LONG RegEnumValueA(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength,
                           win::DWORD* type, unsigned char* data, win::DWORD* dataSize) override;
   win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override;
+  // Saves registry.reg (as SaveRegistry does) when the registry has changed since it was
+  // loaded or last saved: the emulated hive is that file.
+  win::LONG RegFlushKey(win::HKEY key) override;
   win::LONG RegCloseKey(win::HKEY key) override;
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
                                       const char* defaultValue, char* buffer, win::DWORD size,
@@ -91,6 +97,7 @@ class CEmulatedPlatform : public CPlatform {
   win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override;
   bool FindNextFileA(win::HFIND find, win::FindData& data) override;
   bool FindClose(win::HFIND find) override;
+  bool FlushFiles(const std::vector<std::string>& paths) override;
   bool ReadWholeFile(const char* path, std::string& data) override;
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override;
   std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override;
@@ -203,6 +210,7 @@ class CEmulatedPlatform : public CPlatform {
   std::map<win::HFIND, Search> searches_;
   win::HFIND nextSearch_ = 1;
   bool registryLoadFailed_ = false;
+  bool registryChanged_ = false;  // since the registry was loaded or last saved
   // Dialog state.
   bool startPending_ = false;
   bool ended_ = false;

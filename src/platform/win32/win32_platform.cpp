@@ -99,6 +99,14 @@ class CWin32WriteFile final : public CWriteFile {
            ::SetEndOfFile(handle_) != FALSE;
   }
 
+  bool Flush() override {
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      ::SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    return ::FlushFileBuffers(handle_) != FALSE;
+  }
+
   bool Close() override {
     if (handle_ == INVALID_HANDLE_VALUE) {
       return true;
@@ -303,6 +311,10 @@ win::LONG CWin32Platform::RegDeleteKeyA(win::HKEY key, const char* subKey) {
   return ::RegDeleteKeyA(ToHkey(key), subKey);
 }
 
+win::LONG CWin32Platform::RegFlushKey(win::HKEY key) {
+  return ::RegFlushKey(ToHkey(key));
+}
+
 win::LONG CWin32Platform::RegCloseKey(win::HKEY key) {
   return ::RegCloseKey(ToHkey(key));
 }
@@ -367,6 +379,39 @@ bool CWin32Platform::FindNextFileA(win::HFIND find, win::FindData& data) {
 
 bool CWin32Platform::FindClose(win::HFIND find) {
   return ::FindClose(reinterpret_cast<HANDLE>(find)) != FALSE;
+}
+
+bool CWin32Platform::FlushFiles(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      return false;
+    }
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // FlushFileBuffers needs a handle with write access; sharing everything lets it open a file
+    // that another handle (or the system's cache) still holds.
+    const HANDLE file = ::CreateFileA(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, directory ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      return false;
+    }
+    const bool flushed = ::FlushFileBuffers(file) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    if (!flushed) {
+      // A directory's entries are what FAT needs flushed; NTFS writes names and deletes to its
+      // journal in the order they were made, so a file system that has no flush for a
+      // directory loses no order by it.
+      if (directory && (error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
+                        error == ERROR_NOT_SUPPORTED)) {
+        continue;
+      }
+      ::SetLastError(error);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool CWin32Platform::ReadWholeFile(const char* path, std::string& data) {

@@ -44,6 +44,7 @@ class CWin32Platform : public CPlatform {
   win::LONG RegEnumValueA(win::HKEY key, win::DWORD index, char* name, win::DWORD* nameLength,
                           win::DWORD* type, unsigned char* data, win::DWORD* dataSize) override;
   win::LONG RegDeleteKeyA(win::HKEY key, const char* subKey) override;
+  win::LONG RegFlushKey(win::HKEY key) override;
   win::LONG RegCloseKey(win::HKEY key) override;
 
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
@@ -61,6 +62,7 @@ class CWin32Platform : public CPlatform {
   win::HFIND FindFirstFileA(const char* pattern, win::FindData& data) override;
   bool FindNextFileA(win::HFIND find, win::FindData& data) override;
   bool FindClose(win::HFIND find) override;
+  bool FlushFiles(const std::vector<std::string>& paths) override;
   bool ReadWholeFile(const char* path, std::string& data) override;
   std::unique_ptr<CWriteFile> CreateWriteFile(const char* path) override;
   std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) override;
