@@ -6,7 +6,7 @@
 
 CCheckVelaDlg::CCheckVelaDlg(CPlatform& platform)
     : platform_(platform), registryRestore_(platform), migration_(platform, *this) {
-  migration_.SetBeforeRegistryChange([this] { registryRestore_.BeforeRegistryChange(); });
+  migration_.SetBeforeRegistryChange([this] { return RegistryWayBack(true); });
 }
 
 int CCheckVelaDlg::DoModal() {
@@ -39,9 +39,9 @@ void CCheckVelaDlg::OnCheckInstallation() {
     succeeded = FindInstallLocations() && MigrateConfiguration();
   } catch (const CRestoreScriptError& error) {
     // The file being moved is still in its place; nothing after it has run.
-    ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_SCRIPT_WRITE_FAILED,
-                                         error.Path().c_str(), error.Code()),
-                win::kMbIconStop);
+    ShowMessage(
+        ResourceMessageWithError(platform_, error.MessageId(), error.Path().c_str(), error.Code()),
+        win::kMbIconStop);
     succeeded = false;
   }
   if (succeeded) {
@@ -84,7 +84,22 @@ void CCheckVelaDlg::TakeRegistrySnapshot() {
 }
 
 void CCheckVelaDlg::HandOverUninstallEntry() {
-  ::HandOverUninstallEntry(platform_, [this] { registryRestore_.BeforeRegistryChange(); });
+  // Without its way back the hand-over silently does nothing; the migration says why.
+  ::HandOverUninstallEntry(platform_, [this] { return RegistryWayBack(false); });
+}
+
+bool CCheckVelaDlg::RegistryWayBack(bool report) {
+  if (registryRestore_.BeforeRegistryChange()) {
+    return true;
+  }
+  if (report && !wayBackReported_) {
+    wayBackReported_ = true;
+    ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_REG_CREATE_FAILED,
+                                         registryRestore_.FailedPath().c_str(),
+                                         registryRestore_.FailedError()),
+                win::kMbOk);
+  }
+  return false;
 }
 
 bool CCheckVelaDlg::FindInstallLocations() {

@@ -41,8 +41,13 @@ class CCheckVelaDlg : public CDialogClient, public CProgress {
   std::string m_strDetail;
   std::string m_strProgramDir;
 
+  // Before a registry change: true when restore.reg is on the disk. Otherwise nothing may
+  // change; with report, a message says why (once).
+  bool RegistryWayBack(bool report);
+
  protected:
   CPlatform& platform_;
+  bool wayBackReported_ = false;
   CRegistryRestore registryRestore_;
   CMigration migration_;
 };

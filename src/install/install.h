@@ -24,6 +24,7 @@ std::string FindUninstallEntry(CPlatform& platform);
 // Points the uninstall entry (FindUninstallEntry) at delvela.exe in the program directory,
 // after saving its old command under the product key. Silent; changes nothing when there is
 // nothing to do or when the new command cannot be determined. beforeFirstChange, when given,
-// is called right before the first registry write.
+// is called right before the first registry write; when it returns false (the way back could
+// not be written) nothing is changed.
 void HandOverUninstallEntry(CPlatform& platform,
-                            const std::function<void()>& beforeFirstChange = {});
+                            const std::function<bool()>& beforeFirstChange = {});

@@ -79,7 +79,7 @@ std::string FindUninstallEntry(CPlatform& platform) {
   return std::string();
 }
 
-void HandOverUninstallEntry(CPlatform& platform, const std::function<void()>& beforeFirstChange) {
+void HandOverUninstallEntry(CPlatform& platform, const std::function<bool()>& beforeFirstChange) {
   const std::string entryPath = FindUninstallEntry(platform);
   if (entryPath.empty()) {
     return;
@@ -101,8 +101,8 @@ void HandOverUninstallEntry(CPlatform& platform, const std::function<void()>& be
   if (newCommand.empty()) {
     return;
   }
-  if (beforeFirstChange) {
-    beforeFirstChange();
+  if (beforeFirstChange && !beforeFirstChange()) {
+    return;
   }
   {
     CRegKey product(platform);

@@ -67,6 +67,8 @@ void CMigration::MigrateAuxiliaryTables() {
                                       {"styles.ini", MigrateStyles},
                                       {"protocol.ini", MigrateProtocols},
                                       {"ebcdic.ini", MigrateEbcdic}};
+  // Five files of their own names: none is read after another has moved.
+  backup_.BeginGroup();
   for (const Table& table : kTables) {
     // Without a configuration directory the files are looked for in the current directory;
     // their full path makes the profile functions read that file too, not one of the same
@@ -86,4 +88,5 @@ void CMigration::MigrateAuxiliaryTables() {
     table.migrate(platform_, ini);
     backup_.BackupFile(path, table.fileName);
   }
+  backup_.Commit();
 }

@@ -1,6 +1,7 @@
 // The migration driver: finds the old configuration and runs the conversion steps in order.
 #include <vector>
 
+#include "app/error_text.h"
 #include "migrate/migration.h"
 #include "profile/registry_copy.h"
 #include "resource.h"
@@ -32,6 +33,11 @@ std::string CMigration::FindPreviousConfigDirectory(const std::string& mainIniPa
       reportedName = data.name;
     }
   }
+  // Moved into Backup by the run being finished: the name it had there, so that the directory
+  // is the one an uninterrupted run finds.
+  if (reportedName.empty()) {
+    reportedName = backup_.MovedFileName(mainIniPath);
+  }
   if (!reportedName.empty()) {
     const size_t position = mainIniPath.find(reportedName);
     if (position != std::string::npos && position > 0) {
@@ -43,10 +49,12 @@ std::string CMigration::FindPreviousConfigDirectory(const std::string& mainIniPa
                                             : mainIniPath.substr(0, lastBackslash + 1);
 }
 
-bool CMigration::MigrationDue() {
+bool CMigration::MigrationDue(bool& marked) {
+  marked = false;
   {
     CRegKey marker(platform_);
     if (marker.Open(productKey_.Get(), kMigrationMarker) == win::kErrorSuccess) {
+      marked = true;
       return true;  // an interrupted migration, to be finished
     }
   }
@@ -77,40 +85,33 @@ std::string CMigration::ProfileFilePath(const std::string& name) const {
 bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   // Opened first and created only when missing, so that creating it counts as a change.
   if (productKey_.Open(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
-    if (beforeRegistryChange_) {
-      beforeRegistryChange_();
-    }
-    if (productKey_.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
+    if (!MayChangeRegistry() ||
+        productKey_.Create(win::kHkeyLocalMachine, kProductKeyPath) != win::kErrorSuccess) {
       return false;
     }
   }
   progress_.SetStatusLine(platform_.LoadStringA(IDS_IMPORTING_FILE));
 
-  if (!MigrationDue()) {
+  bool marked = false;
+  // From here on the migration writes below the product key, only with its way back.
+  if (!MigrationDue(marked) || !MayChangeRegistry()) {
     productKey_.Close();
     return false;
-  }
-  // From here on the migration writes below the product key.
-  if (beforeRegistryChange_) {
-    beforeRegistryChange_();
   }
 
   const std::string spool = programDirectory + "Spool";
-  platform_.CreateDirectoryA(spool.c_str());
+  backup_.CreateDurableDirectory(spool);
   spoolDirectory_ = spool + "\\";
   spooledNames_.clear();
-  backup_.RemoveTemporaryIn(spool);
+  backup_.RemoveTemporariesIn(spool);
 
   // Nothing moves until the backup directory and the restore script are known to work. The
-  // script also tells which old files earlier runs have moved already: they are read from
-  // their copies.
-  if (!backup_.Open(programDirectory + "Backup")) {
+  // script also tells which old files the run being finished has moved already: they are read
+  // from their copies. With the marker there, a run that restore.bat says has ended lost only
+  // its last step.
+  if (!backup_.Open(programDirectory + "Backup", marked)) {
     productKey_.Close();
     return false;
-  }
-  {
-    CRegKey marker(platform_);
-    marker.Create(productKey_.Get(), kMigrationMarker);
   }
 
   std::vector<char> buffer(268);
@@ -122,9 +123,25 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   windowsDirectory_.assign(buffer.data(), length < buffer.size() ? length : 0);
   std::string windowsIni = windowsDirectory_;
   windowsIni += (!windowsIni.empty() && windowsIni.back() == '\\') ? "vela.ini" : "\\vela.ini";
+  const std::string readableWindowsIni = backup_.ReadablePath(windowsIni);
+  if (backup_.HasJournal() &&
+      platform_.GetFileAttributesA(readableWindowsIni.c_str()) == win::kInvalidFileAttributes) {
+    // Earlier runs moved files, and nothing says where the file that names the old
+    // configuration went: migrating nothing now would pass for a finished migration.
+    std::string message;
+    FormatResourceMessage(platform_, message, IDS_WINDOWS_INI_UNACCOUNTED, windowsIni.c_str());
+    progress_.ShowMessage(message, win::kMbOk);
+    backup_.Close();
+    productKey_.Close();
+    return false;
+  }
+  {
+    CRegKey marker(platform_);
+    marker.Create(productKey_.Get(), kMigrationMarker);
+  }
   progress_.SetDetailLine(windowsIni);
 
-  mainIni_.SetPath(backup_.ReadablePath(windowsIni));
+  mainIni_.SetPath(readableWindowsIni);
   const std::string mainIniPath = mainIni_.GetString("Settings", "Ini");
   previousConfigDirectory_ = FindPreviousConfigDirectory(mainIniPath);
   // The main INI is read through the full path of the file that is then backed up, so that a
@@ -149,10 +166,39 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
     MigrateQueue(queueName, queueDirectory);
   }
   MigrateAuxiliaryTables();
+  return Finish();
+}
 
-  backup_.Close();
-  // The last step: the migration is complete.
+bool CMigration::Finish() {
+  backup_.FlushDeletions();
+  // restore.bat says that the run ended only once the registry it wrote is on the disk: a
+  // later run takes an ended run's files as moved for good. Until then a power cut may give
+  // the registry back as of any earlier flush (the system flushes it lazily, too), which is an
+  // interruption like any other: the run being finished is rebuilt from restore.bat and Backup,
+  // so no flush is needed before this one.
+  if (const win::LONG flushed = platform_.RegFlushKey(productKey_.Get());
+      flushed != win::kErrorSuccess) {
+    progress_.ShowMessage(
+        ResourceMessageWithError(platform_, IDS_REGISTRY_FLUSH_FAILED, kProductKeyPath,
+                                 static_cast<win::DWORD>(flushed)),
+        win::kMbOk);
+    backup_.Close();
+    productKey_.Close();
+    return false;
+  }
+  backup_.EndRun();
+  // The last step: the migration is complete. A cut before its flush leaves the marker with an
+  // ended run, which the next run finishes by this step alone.
   platform_.RegDeleteKeyA(productKey_.Get(), kMigrationMarker);
+  const win::LONG flushed = platform_.RegFlushKey(productKey_.Get());
+  backup_.Close();
   productKey_.Close();
+  if (flushed != win::kErrorSuccess) {
+    progress_.ShowMessage(
+        ResourceMessageWithError(platform_, IDS_REGISTRY_FLUSH_FAILED, kProductKeyPath,
+                                 static_cast<win::DWORD>(flushed)),
+        win::kMbOk);
+    return false;
+  }
   return true;
 }

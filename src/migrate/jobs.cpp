@@ -70,17 +70,17 @@ void CMigration::MigrateQueueJobs(const std::string& queueName, const std::strin
     }
   }
   // Control files that a run has moved into Backup already are migrated again from their
-  // copies, in the order in which the search would have found them in their place.
+  // copies. The jobs are taken in one order, whatever the file system's (FAT keeps creation
+  // order, NTFS sorts by its own upper case) and whichever files are still in place, so that
+  // a run that finishes an interrupted one resolves jobs of the same number as one run does.
   const std::vector<std::string> moved = backup_.MovedAway(queueDirectory, "cf*.ini");
-  if (!moved.empty()) {
-    controlFiles.insert(controlFiles.end(), moved.begin(), moved.end());
-    std::sort(controlFiles.begin(), controlFiles.end(),
-              [](const std::string& a, const std::string& b) {
-                const std::string foldedA = FoldCase(a);
-                const std::string foldedB = FoldCase(b);
-                return foldedA != foldedB ? foldedA < foldedB : a < b;
-              });
-  }
+  controlFiles.insert(controlFiles.end(), moved.begin(), moved.end());
+  std::sort(controlFiles.begin(), controlFiles.end(),
+            [](const std::string& a, const std::string& b) {
+              const std::string foldedA = FoldCase(a);
+              const std::string foldedB = FoldCase(b);
+              return foldedA != foldedB ? foldedA < foldedB : a < b;
+            });
   for (const std::string& controlFile : controlFiles) {
     MigrateJob(queueName, controlFile);
   }
@@ -93,7 +93,7 @@ bool CMigration::CopyDataFile(const std::string& dataFileName, const std::string
     return false;
   }
   const std::string folded = FoldCase(StoredFileName(dataFileName));
-  if (spooledNames_.count(folded) != 0 || folded == FoldCase(kTemporaryFileName)) {
+  if (spooledNames_.count(folded) != 0 || IsTemporaryName(folded)) {
     return false;
   }
   if (!backup_.CopyToSpool(sourcePath, spoolDirectory_ + dataFileName)) {

@@ -21,8 +21,9 @@ class CMigration {
   // line cannot be written.
   bool MigrateConfiguration(const std::string& programDirectory);
 
-  // Called right before the migration first changes the registry (see CRegistryRestore).
-  void SetBeforeRegistryChange(std::function<void()> hook) {
+  // Called right before the migration first changes the registry (see CRegistryRestore); when
+  // it returns false, the migration changes nothing and returns false.
+  void SetBeforeRegistryChange(std::function<bool()> hook) {
     beforeRegistryChange_ = std::move(hook);
   }
 
@@ -46,7 +47,13 @@ class CMigration {
  private:
   std::string FindPreviousConfigDirectory(const std::string& mainIniPath);
   // False when a migration has finished already; true when none has run or one was cut short.
-  bool MigrationDue();
+  // marked: the marker of an unfinished migration is there.
+  bool MigrationDue(bool& marked);
+  // True when the registry may be changed: its way back is on the disk.
+  bool MayChangeRegistry() { return !beforeRegistryChange_ || beforeRegistryChange_(); }
+  // The last steps: everything made durable, then the end of the run in restore.bat, then the
+  // marker goes. False, after a message, when the registry cannot be written to the disk.
+  bool Finish();
   // The file that the profile functions read for name: a name without a directory lies in the
   // Windows directory, any other is taken in full.
   std::string ProfileFilePath(const std::string& name) const;
@@ -64,5 +71,5 @@ class CMigration {
   CMapStringToString queueDirectories_;
   CMapStringToString controlFileDirectories_;
   std::set<std::string> spooledNames_;  // folded to upper case
-  std::function<void()> beforeRegistryChange_;
+  std::function<bool()> beforeRegistryChange_;
 };

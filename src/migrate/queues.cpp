@@ -103,6 +103,8 @@ void CMigration::MigrateQueue(const std::string& queueName, const std::string& q
   }
   progress_.SetDetailLine(queueIni);
   const CIni ini(platform_, readable);
+  // The queue's files are made durable together, once its jobs are done.
+  backup_.BeginGroup();
 
   CMapStringToString settings;
   ini.GetSection("Settings", settings);
@@ -132,4 +134,5 @@ void CMigration::MigrateQueue(const std::string& queueName, const std::string& q
 
   backup_.BackupFile(queueIni, queueName);
   MigrateQueueJobs(queueName, queueDirectory);
+  backup_.Commit();
 }

@@ -1,99 +1,47 @@
 #include "profile/backup.h"
 
+#include <algorithm>
+
 #include "app/error_text.h"
 #include "platform/ansi_text.h"
 #include "profile/file_names.h"
+#include "profile/registry_copy.h"
 #include "resource.h"
 
 namespace {
 
-constexpr const char* kBackupLinePrefix = "%~dp0";
+// The longest name NTFS and FAT keep, and the longest path the ANSI file functions take
+// (MAX_PATH without its NUL).
+constexpr size_t kMaxNameLength = 255;
+constexpr size_t kMaxPathLength = 259;
 
-// A path quoted for cmd, with % doubled so that cmd reads it as it is.
-std::string Quoted(const std::string& path) {
-  std::string quoted;
-  quoted.reserve(path.size() + 2);
-  quoted += '"';
-  size_t start = 0;
-  for (size_t percent = path.find('%'); percent != std::string::npos;
-       percent = path.find('%', start)) {
-    quoted.append(path, start, percent + 1 - start);
-    quoted += '%';
-    start = percent + 1;
+// name cut to at most limit characters, in the form Windows stores (no trailing dots or blanks),
+// never empty and never a device name.
+std::string Bounded(const std::string& name, size_t limit) {
+  std::string bounded = name.substr(0, std::max<size_t>(limit, 1));
+  bounded = StoredFileName(bounded);
+  if (bounded.empty() || IsDeviceName(bounded)) {
+    bounded = "_" + bounded.substr(0, limit > 1 ? limit - 1 : 0);
   }
-  quoted.append(path, start);
-  quoted += '"';
-  return quoted;
-}
-
-std::string Undoubled(const std::string& text) {
-  std::string result;
-  for (size_t i = 0; i < text.size(); ++i) {
-    result += text[i];
-    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') {
-      ++i;
-    }
-  }
-  return result;
-}
-
-// A path folded as Windows compares paths: upper case, one kind of separator.
-std::string FoldPath(const std::string& path) {
-  std::string folded = ansi::Fold(path);
-  for (char& c : folded) {
-    if (c == '/') {
-      c = '\\';
-    }
-  }
-  return folded;
-}
-
-// The directory part of a path, without its last separator; empty when there is none.
-std::string DirectoryOf(const std::string& path) {
-  const size_t separator = path.find_last_of("\\/");
-  return separator == std::string::npos ? std::string() : path.substr(0, separator);
-}
-
-std::string NameOf(const std::string& path) {
-  const size_t separator = path.find_last_of("\\/");
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
-// True for a bare file name: no drive and no separator.
-bool IsBareName(const std::string& name) {
-  return !name.empty() && name.find_first_of("\\/:") == std::string::npos;
+  return bounded;
 }
 
 }  // namespace
 
-std::string BackupRestoreLine(const std::string& backupName, const std::string& oldPath) {
-  return "copy/y \"" + std::string(kBackupLinePrefix) + Quoted(backupName).substr(1) + " " +
-         Quoted(oldPath) + "\r\n";
-}
-
-std::string SpoolRestoreLine(const std::string& copyPath, const std::string& oldPath) {
-  return "copy/y " + Quoted(copyPath) + " " + Quoted(oldPath) + "\r\n";
-}
-
-bool ParseRestoreLine(const std::string& line, CRestoreLine& parsed) {
-  // copy/y "from" "to": file names hold no quote, so the quotes delimit both paths.
-  const std::string prefix = "copy/y \"";
-  const size_t middle = line.find("\" \"");
-  if (line.compare(0, prefix.size(), prefix) != 0 || middle == std::string::npos ||
-      middle <= prefix.size() || line.size() < middle + 5 || line.back() != '"' ||
-      line.find('"', middle + 3) != line.size() - 1) {
+bool IsTemporaryName(const std::string& name) {
+  const std::string folded = FoldCase(name);
+  constexpr std::string_view kStem = "~CHECKVELA.";
+  constexpr std::string_view kExtension = "TMP";
+  if (folded.size() < kStem.size() + kExtension.size() ||
+      folded.compare(0, kStem.size(), kStem) != 0 ||
+      folded.compare(folded.size() - kExtension.size(), kExtension.size(), kExtension) != 0) {
     return false;
   }
-  std::string from = line.substr(prefix.size(), middle - prefix.size());
-  parsed.to = Undoubled(line.substr(middle + 3, line.size() - 1 - (middle + 3)));
-  if (from.compare(0, 5, kBackupLinePrefix) == 0) {
-    parsed.backup = true;
-    parsed.from = Undoubled(from.substr(5));
-  } else {
-    parsed.from = Undoubled(from);
-    parsed.backup = IsBareName(parsed.from);
-  }
-  return !parsed.from.empty() && !parsed.to.empty();
+  // ~CheckVela.tmp, or ~CheckVela.<digits>.tmp
+  const std::string middle =
+      folded.substr(kStem.size(), folded.size() - kStem.size() - kExtension.size());
+  return middle.empty() || (middle.size() > 1 && middle.back() == '.' &&
+                            IsAllDigits(middle.substr(0, middle.size() - 1)));
 }
 
 std::string FullPath(CPlatform& platform, const std::string& path) {
@@ -110,28 +58,26 @@ std::string ShortPath(CPlatform& platform, const std::string& path) {
 }
 
 CBackupStore::CBackupStore(CPlatform& platform, CProgress& progress)
-    : platform_(platform), progress_(progress) {}
+    : platform_(platform), progress_(progress), journal_(platform) {}
 
-bool CBackupStore::Open(const std::string& directory) {
+bool CBackupStore::Open(const std::string& directory, bool resumeEnded) {
   directory_ = directory;
-  journal_ = Journal();
-  backedUp_.clear();
+  grouped_ = false;
+  pending_.clear();
+  temporaries_ = 0;
+  moved_.clear();
+  deletedIn_.clear();
   usedNames_.clear();
-  for (const char* reserved : {"restore.bat", "restore.reg", kTemporaryFileName}) {
+  for (const char* reserved : {"restore.bat", "restore.reg"}) {
     usedNames_.insert(FoldCase(reserved));
   }
-  if (!platform_.CreateDirectoryA(directory_.c_str())) {
-    const win::DWORD error = platform_.GetLastError();
-    const win::DWORD attributes = platform_.GetFileAttributesA(directory_.c_str());
-    if (attributes == win::kInvalidFileAttributes ||
-        (attributes & win::kFileAttributeDirectory) == 0) {
-      progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_SCRIPT_CREATE_FAILED,
-                                                     directory_.c_str(), error),
-                            win::kMbOk);
-      return false;
-    }
+  if (!CreateDurableDirectory(directory_)) {
+    progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_SCRIPT_CREATE_FAILED,
+                                                   directory_.c_str(), platform_.GetLastError()),
+                          win::kMbOk);
+    return false;
   }
-  RemoveTemporary(TemporaryPath());
+  RemoveTemporariesIn(directory_);
   // Every name in Backup is taken: no backup replaces another, from this run or an earlier one.
   {
     CFindHandle find(platform_);
@@ -140,82 +86,36 @@ bool CBackupStore::Open(const std::string& directory) {
       usedNames_.insert(FoldCase(data.name));
     }
   }
-
   const std::string scriptPath = ScriptPath();
-  std::string scriptBytes;
-  bool lastLineWhole = false;
-  if (!ReadJournal(scriptBytes, lastLineWhole)) {
-    const win::DWORD error = platform_.GetLastError();
+  if (!journal_.Open(scriptPath, resumeEnded)) {
     progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_SCRIPT_CREATE_FAILED,
-                                                   scriptPath.c_str(), error),
+                                                   scriptPath.c_str(), platform_.GetLastError()),
                           win::kMbOk);
     return false;
   }
-  script_ = platform_.OpenAppendFile(scriptPath.c_str());
-  bool ready = script_ != nullptr;
-  if (ready && scriptBytes.size() > scriptSize_) {
-    if (lastLineWhole) {
-      // A whole line that only lacks its line break gets one.
-      const std::string lineBreak = scriptBytes.back() == '\r' ? "\n" : "\r\n";
-      ready = script_->Write(lineBreak.data(), static_cast<win::DWORD>(lineBreak.size()));
-      scriptSize_ = scriptBytes.size() + lineBreak.size();
-    } else {
-      // A killed run's torn last line goes: its file was never moved.
-      ready = script_->Truncate(scriptSize_);
-    }
+  // So is every name a line gives, also when its copy is missing.
+  usedNames_.insert(journal_.ClaimedNames().begin(), journal_.ClaimedNames().end());
+  return true;
+}
+
+bool CBackupStore::Close() {
+  return journal_.Close();
+}
+
+bool CBackupStore::CreateDurableDirectory(const std::string& path) {
+  if (platform_.CreateDirectoryA(path.c_str())) {
+    // A new directory's name is an entry of its parent, which a power cut may take back.
+    const std::string parent = DirectoryOf(FullPath(platform_, path));
+    return parent.empty() || platform_.FlushFiles({parent.size() == 2 ? parent + "\\" : parent});
   }
-  if (!ready) {
-    const win::DWORD error = platform_.GetLastError();
-    script_.reset();
-    progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_SCRIPT_CREATE_FAILED,
-                                                   scriptPath.c_str(), error),
-                          win::kMbOk);
+  const win::DWORD error = platform_.GetLastError();
+  const win::DWORD attributes = platform_.GetFileAttributesA(path.c_str());
+  if (attributes == win::kInvalidFileAttributes ||
+      (attributes & win::kFileAttributeDirectory) == 0) {
+    platform_.SetLastError(error);
     return false;
   }
   return true;
-}
-
-bool CBackupStore::ReadJournal(std::string& scriptBytes, bool& lastLineWhole) {
-  scriptBytes.clear();
-  scriptSize_ = 0;
-  lastLineWhole = false;
-  if (!platform_.ReadWholeFile(ScriptPath().c_str(), scriptBytes)) {
-    const win::DWORD error = platform_.GetLastError();
-    scriptBytes.clear();
-    return error == win::kErrorFileNotFound;
-  }
-  size_t start = 0;
-  while (start < scriptBytes.size()) {
-    const size_t end = scriptBytes.find('\n', start);
-    std::string line = scriptBytes.substr(start, end == std::string::npos ? end : end - start);
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    CRestoreLine parsed;
-    const bool valid = ParseRestoreLine(platform_.OemToAnsi(line), parsed);
-    if (valid) {
-      Record(parsed);
-    }
-    if (end == std::string::npos) {
-      lastLineWhole = valid;
-      break;
-    }
-    start = end + 1;
-    scriptSize_ = start;
-  }
-  return true;
-}
-
-void CBackupStore::Record(const CRestoreLine& line) {
-  const std::string oldPath = FoldPath(line.to);
-  if (line.backup) {
-    const std::string name = FoldCase(line.from);
-    journal_.backups[oldPath] = Backup{line.from, line.to};
-    journal_.nameOwners[name] = oldPath;
-    usedNames_.insert(name);
-  } else {
-    journal_.spoolSources[FoldPath(line.from)] = oldPath;
-  }
 }
 
 std::vector<std::string> CBackupStore::FoldedDirectoryForms(const std::string& directory) {
@@ -229,14 +129,19 @@ std::vector<std::string> CBackupStore::FoldedDirectoryForms(const std::string& d
   return forms;
 }
 
-const CBackupStore::Backup* CBackupStore::FindBackup(const std::string& oldPath) {
-  // A line may give the path with its directory in short form, when the OEM code page could
-  // not spell the long one.
+const CJournal::Backup* CBackupStore::FindBackup(const std::string& oldPath) {
+  // A line of an earlier version may give the path in short form, without its long one, when
+  // the OEM code page could not spell the long one.
   const std::string name = "\\" + FoldPath(NameOf(oldPath));
   for (std::string directory : FoldedDirectoryForms(DirectoryOf(oldPath))) {
-    const auto entry = journal_.backups.find(directory.append(name));
-    if (entry != journal_.backups.end()) {
-      return &entry->second;
+    if (const CJournal::Backup* backup = journal_.FindBackup(directory.append(name))) {
+      return backup;
+    }
+  }
+  if (!Spellable(oldPath)) {
+    const std::string shortPath = ShortPath(platform_, oldPath);
+    if (!shortPath.empty()) {
+      return journal_.FindBackup(FoldPath(shortPath));
     }
   }
   return nullptr;
@@ -252,10 +157,10 @@ std::string CBackupStore::ReadablePath(const std::string& path) {
     return path;
   }
   const std::string oldPath = FullPath(platform_, path);
-  if (backedUp_.count(FoldPath(oldPath)) != 0) {
+  if (moved_.count(FoldPath(oldPath)) != 0) {
     return path;
   }
-  if (const Backup* backup = FindBackup(oldPath)) {
+  if (const CJournal::Backup* backup = FindBackup(oldPath); backup != nullptr && backup->current) {
     std::string copy = directory_ + "\\" + backup->name;
     if (platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes) {
       return copy;
@@ -264,23 +169,30 @@ std::string CBackupStore::ReadablePath(const std::string& path) {
   return path;
 }
 
+std::string CBackupStore::MovedFileName(const std::string& path) {
+  if (path.empty() || ReadablePath(path) == path) {
+    return std::string();
+  }
+  const CJournal::Backup* backup = FindBackup(FullPath(platform_, path));
+  return backup->foundAs.empty() ? NameOf(backup->oldPath) : backup->foundAs;
+}
+
 std::vector<std::string> CBackupStore::MovedAway(const std::string& directory,
                                                  const std::string& pattern) {
   std::vector<std::string> moved;
+  std::unordered_set<std::string> seen;
   for (const std::string& folded : FoldedDirectoryForms(FullPath(platform_, directory))) {
-    const std::string prefix = folded + "\\";
-    for (auto entry = journal_.backups.lower_bound(prefix);
-         entry != journal_.backups.end() && entry->first.compare(0, prefix.size(), prefix) == 0;
-         ++entry) {
-      const std::string name = NameOf(entry->second.oldPath);
-      if (DirectoryOf(entry->first) != folded || !ansi::WildcardMatch(pattern, name)) {
+    for (const CJournal::Backup* backup : journal_.CurrentBackupsIn(folded)) {
+      const std::string name = NameOf(backup->oldPath);
+      if (!ansi::WildcardMatch(pattern, name)) {
         continue;
       }
       std::string original = directory;
       original.append("\\").append(name);
       std::string copy = directory_;
-      copy.append("\\").append(entry->second.name);
-      if (backedUp_.count(FoldPath(FullPath(platform_, original))) == 0 &&
+      copy.append("\\").append(backup->name);
+      const std::string foldedOriginal = FoldPath(FullPath(platform_, original));
+      if (moved_.count(foldedOriginal) == 0 && seen.insert(foldedOriginal).second &&
           platform_.GetFileAttributesA(original.c_str()) == win::kInvalidFileAttributes &&
           platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes) {
         moved.push_back(original);
@@ -288,15 +200,6 @@ std::vector<std::string> CBackupStore::MovedAway(const std::string& directory,
     }
   }
   return moved;
-}
-
-bool CBackupStore::Close() {
-  if (!script_) {
-    return true;
-  }
-  const bool closed = script_->Close();
-  script_.reset();
-  return closed;
 }
 
 std::string CBackupStore::ClaimName(const std::string& wanted) {
@@ -308,9 +211,15 @@ std::string CBackupStore::ClaimName(const std::string& wanted) {
       c = '_';
     }
   }
-  std::string name = safe;
-  for (unsigned n = 1; usedNames_.count(FoldCase(name)) != 0; ++n) {
-    name = safe + "." + std::to_string(n);
+  // The name must fit the file system, and the copy's path the ANSI file functions: a line
+  // naming a copy that can never be made would be a line without a file.
+  const size_t room = directory_.size() + 1 < kMaxPathLength
+                          ? std::min(kMaxNameLength, kMaxPathLength - directory_.size() - 1)
+                          : 1;
+  std::string name = Bounded(safe, room);
+  for (unsigned n = 1; usedNames_.count(FoldCase(name)) != 0 || IsTemporaryName(name); ++n) {
+    const std::string suffix = "." + std::to_string(n);
+    name = Bounded(safe, room > suffix.size() ? room - suffix.size() : 1) + suffix;
   }
   usedNames_.insert(FoldCase(name));
   return name;
@@ -333,35 +242,68 @@ bool CBackupStore::SpellForScript(const std::string& oldPath, std::string& spell
   return true;
 }
 
-void CBackupStore::AppendRestoreLine(const std::string& line) {
-  const std::string oem = platform_.AnsiToOem(line);
-  if (!script_) {
-    throw CRestoreScriptError(ScriptPath(), win::kErrorInvalidHandle);
+std::string CBackupStore::BackupLines(const std::string& name, const std::string& spelled,
+                                      const std::string& oldPath, const std::string& foundAs) {
+  std::string lines = BackupRestoreLine(name, spelled);
+  // A later run looks the file up by its long path, and the previous configuration directory
+  // by the name the file system gave the main INI.
+  if (spelled != oldPath) {
+    lines += LongPathLine(oldPath);
   }
-  if (!script_->Write(oem.data(), static_cast<win::DWORD>(oem.size()))) {
-    const win::DWORD error = platform_.GetLastError();
-    // What was written of the line goes again: the script always ends at a whole line.
-    script_->Truncate(scriptSize_);
-    throw CRestoreScriptError(ScriptPath(), error);
+  if (!foundAs.empty()) {
+    lines += FoundAsLine(foundAs);
   }
-  scriptSize_ += oem.size();
+  return lines;
 }
 
-bool CBackupStore::CopyAndCheck(const std::string& source, const std::string& target) {
-  if (!platform_.CopyFileA(source.c_str(), target.c_str(), false)) {
-    return false;
+std::string CBackupStore::NextTemporary(const std::string& directory) {
+  const unsigned n = temporaries_++;
+  return directory + "\\" +
+         (n == 0 ? std::string(kTemporaryFileName) : "~CheckVela." + std::to_string(n) + ".tmp");
+}
+
+bool CBackupStore::SameBytes(const std::string& a, const std::string& b) {
+  std::string first;
+  std::string second;
+  return platform_.ReadWholeFile(a.c_str(), first) && platform_.ReadWholeFile(b.c_str(), second) &&
+         first == second;
+}
+
+std::string CBackupStore::PrepareCopy(const std::string& source, const std::string& directory,
+                                      bool check) {
+  const std::string temporary = NextTemporary(directory);
+  if (!platform_.CopyFileA(source.c_str(), temporary.c_str(), false)) {
+    const win::DWORD error = platform_.GetLastError();
+    RemoveTemporary(temporary);
+    platform_.SetLastError(error);
+    return std::string();
   }
-  std::string original;
-  std::string copy;
-  if (!platform_.ReadWholeFile(source.c_str(), original) ||
-      !platform_.ReadWholeFile(target.c_str(), copy)) {
-    return false;
+  // A copy of a read-only file is read-only too, and a read-only file cannot be opened for the
+  // flush; a backup gets the attribute back once it has its name.
+  const win::DWORD attributes = platform_.GetFileAttributesA(temporary.c_str());
+  if (attributes != win::kInvalidFileAttributes &&
+      (attributes & win::kFileAttributeReadOnly) != 0) {
+    const win::DWORD writable = attributes & ~win::kFileAttributeReadOnly;
+    platform_.SetFileAttributesA(temporary.c_str(),
+                                 writable == 0 ? win::kFileAttributeNormal : writable);
   }
-  if (original != copy) {
-    platform_.SetLastError(win::kErrorWriteFault);
-    return false;
+  if (check) {
+    std::string original;
+    std::string copy;
+    if (!platform_.ReadWholeFile(source.c_str(), original) ||
+        !platform_.ReadWholeFile(temporary.c_str(), copy)) {
+      const win::DWORD error = platform_.GetLastError();
+      RemoveTemporary(temporary);
+      platform_.SetLastError(error);
+      return std::string();
+    }
+    if (original != copy) {
+      RemoveTemporary(temporary);
+      platform_.SetLastError(win::kErrorWriteFault);
+      return std::string();
+    }
   }
-  return true;
+  return temporary;
 }
 
 void CBackupStore::BackupFailed(const std::string& filePath, const std::string& temporary) {
@@ -373,15 +315,63 @@ void CBackupStore::BackupFailed(const std::string& filePath, const std::string& 
 
 void CBackupStore::RemoveTemporary(const std::string& path) {
   // A copy of a read-only file is read-only too.
-  if (platform_.GetFileAttributesA(path.c_str()) != win::kInvalidFileAttributes) {
+  if (!path.empty() && platform_.GetFileAttributesA(path.c_str()) != win::kInvalidFileAttributes) {
     platform_.SetFileAttributesA(path.c_str(), win::kFileAttributeNormal);
     platform_.DeleteFileA(path.c_str());
   }
 }
 
+void CBackupStore::RemoveTemporariesIn(const std::string& directory) {
+  std::vector<std::string> left;
+  {
+    CFindHandle find(platform_);
+    win::FindData data;
+    for (bool found = find.First(directory + "\\~CheckVela*.tmp", data); found;
+         found = find.Next(data)) {
+      if ((data.attributes & win::kFileAttributeDirectory) == 0 && IsTemporaryName(data.name)) {
+        left.push_back(directory + "\\" + data.name);
+      }
+    }
+  }
+  for (const std::string& path : left) {
+    RemoveTemporary(path);
+  }
+}
+
+void CBackupStore::Stage(Pending pending) {
+  if (pending.temporary.empty() && pending.attributes != 0) {
+    // A read-only copy in place cannot be opened for the flush: writable until it is done.
+    const win::DWORD writable = pending.attributes & ~win::kFileAttributeReadOnly;
+    platform_.SetFileAttributesA(pending.target.c_str(),
+                                 writable == 0 ? win::kFileAttributeNormal : writable);
+  }
+  pending_.push_back(std::move(pending));
+  if (!grouped_) {
+    Commit();
+  }
+}
+
+void CBackupStore::AbandonPending() {
+  for (const Pending& pending : pending_) {
+    RemoveTemporary(pending.temporary);
+  }
+  pending_.clear();
+  temporaries_ = 0;
+}
+
+void CBackupStore::DiskFailed(const std::string& where) {
+  const win::DWORD error = platform_.GetLastError();
+  AbandonPending();
+  throw CRestoreScriptError(where, error, IDS_DISK_WRITE_FAILED);
+}
+
 void CBackupStore::BackupFile(const std::string& filePath, const std::string& backupName) {
   // The line names the old place in full, so it restores whatever the current directory.
   const std::string oldPath = FullPath(platform_, filePath);
+  const std::string folded = FoldPath(oldPath);
+  if (moved_.count(folded) != 0) {
+    return;
+  }
   const win::DWORD attributes = platform_.GetFileAttributesA(filePath.c_str());
   if (attributes == win::kInvalidFileAttributes) {
     const win::DWORD error = platform_.GetLastError();
@@ -389,7 +379,7 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
       // Nothing there: nothing to move, or an earlier run has moved it already and written its
       // line. Either way it is gone for the rest of this run.
       if (!filePath.empty()) {
-        backedUp_.insert(FoldPath(oldPath));
+        moved_.insert(folded);
       }
       return;
     }
@@ -401,104 +391,215 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
     progress_.ShowMessage(message, win::kMbOk);
     return;
   }
+  // The name the file system gives the file, when its path spells it otherwise (another case,
+  // a short name): a later run needs it where this one looked for it.
+  std::string foundAs;
+  if (NameOf(oldPath).find_first_of("*?") == std::string::npos) {
+    CFindHandle find(platform_);
+    win::FindData data;
+    if (find.First(filePath, data) && data.name != NameOf(oldPath)) {
+      foundAs = data.name;
+    }
+  }
+  const win::DWORD restoredAttributes =
+      attributes != win::kInvalidFileAttributes && (attributes & win::kFileAttributeReadOnly) != 0
+          ? attributes & ~win::kFileAttributeDirectory
+          : 0;
 
-  if (const Backup* earlier = FindBackup(oldPath)) {
-    const std::string name = earlier->name;
-    const std::string copy = directory_ + "\\" + name;
-    std::string original;
-    std::string saved;
-    if (platform_.ReadWholeFile(filePath.c_str(), original) &&
-        platform_.ReadWholeFile(copy.c_str(), saved) && original == saved) {
-      // Backup holds this very file with its line already: only the delete is left to do.
-      Deleted(filePath, oldPath);
+  if (const CJournal::Backup* earlier = FindBackup(oldPath)) {
+    const std::string copy = directory_ + "\\" + earlier->name;
+    const bool copyThere =
+        platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes;
+    if (copyThere && SameBytes(filePath, copy)) {
+      // Backup holds this very file. The run being finished wrote its line: only the delete is
+      // left to do. An earlier, finished run's line is written again for this run.
+      moved_.insert(folded);
+      const win::DWORD copyAttributes = platform_.GetFileAttributesA(copy.c_str());
+      Stage(
+          {std::string(), copy,
+           earlier->current ? std::string() : BackupLines(earlier->name, spelled, oldPath, foundAs),
+           filePath, folded,
+           (copyAttributes & win::kFileAttributeReadOnly) != 0 ? copyAttributes : 0, false});
       return;
     }
-    const auto owner = journal_.nameOwners.find(FoldCase(name));
-    if (platform_.GetFileAttributesA(copy.c_str()) == win::kInvalidFileAttributes &&
-        owner != journal_.nameOwners.end() && owner->second == FoldPath(oldPath)) {
-      // A run wrote the line and died before its copy got its name: finish that move.
-      const std::string temporary = TemporaryPath();
-      if (!CopyAndCheck(filePath, temporary) ||
-          !platform_.MoveFileExA(temporary.c_str(), copy.c_str(), false)) {
+    if (earlier->current && !copyThere && !journal_.NameContested(FoldCase(earlier->name))) {
+      // The run being finished wrote the line and stopped before its copy got its name: finish
+      // that move under that name.
+      const std::string temporary = PrepareCopy(filePath, directory_, true);
+      if (temporary.empty()) {
         BackupFailed(filePath, temporary);
         return;
       }
-      Deleted(filePath, oldPath);
+      moved_.insert(folded);
+      Stage({temporary, copy, std::string(), filePath, folded, restoredAttributes, false});
       return;
     }
   }
 
   const std::string name = ClaimName(backupName);
-  const std::string target = directory_ + "\\" + name;
-  const std::string temporary = TemporaryPath();
-  if (!CopyAndCheck(filePath, temporary)) {
+  const std::string temporary = PrepareCopy(filePath, directory_, true);
+  if (temporary.empty()) {
     BackupFailed(filePath, temporary);
     return;
   }
-  // The line comes before the copy's name: every name in Backup has its line, and a run that
-  // dies in between leaves a line that the next run completes.
-  try {
-    AppendRestoreLine(BackupRestoreLine(name, spelled));
-  } catch (const CRestoreScriptError&) {
-    RemoveTemporary(temporary);
-    throw;
-  }
-  Record({true, name, spelled});
-  if (spelled != oldPath) {
-    journal_.backups[FoldPath(oldPath)] = Backup{name, oldPath};
-  }
-  if (!platform_.MoveFileExA(temporary.c_str(), target.c_str(), false)) {
-    BackupFailed(filePath, temporary);
-    return;
-  }
-  Deleted(filePath, oldPath);
-}
-
-void CBackupStore::Deleted(const std::string& filePath, const std::string& oldPath) {
-  // A file that cannot be deleted (read-only, in use) stays; its copy and line are in place,
-  // and it can still be read where it is.
-  if (platform_.DeleteFileA(filePath.c_str())) {
-    backedUp_.insert(FoldPath(oldPath));
-  }
+  moved_.insert(folded);
+  Stage({temporary, directory_ + "\\" + name, BackupLines(name, spelled, oldPath, foundAs),
+         filePath, folded, restoredAttributes, false});
 }
 
 bool CBackupStore::CopyToSpool(const std::string& source, const std::string& target) {
   const std::string oldPath = FullPath(platform_, source);
-  const auto earlier = journal_.spoolSources.find(FoldPath(target));
-  const bool ours = earlier != journal_.spoolSources.end();
-  if (ours && earlier->second != FoldPath(oldPath)) {
+  const std::string folded = FoldPath(oldPath);
+  if (moved_.count(folded) != 0) {
+    return false;  // an old file that this run moves into Backup
+  }
+  const std::string* earlier = journal_.CurrentSpoolSource(FoldPath(target));
+  const bool ours = earlier != nullptr;
+  if (ours && *earlier != folded) {
     return false;  // the copy of another data file
   }
+  bool replace = false;
   const win::DWORD attributes = platform_.GetFileAttributesA(target.c_str());
   if (attributes != win::kInvalidFileAttributes) {
-    if (!ours || (attributes & win::kFileAttributeDirectory) != 0) {
-      return false;  // a file that the migration did not make
+    if ((attributes & win::kFileAttributeDirectory) != 0) {
+      return false;
+    }
+    if (!ours && !SameBytes(source, target)) {
+      return false;  // a file that the migration did not make, or not this data file's copy
     }
     if ((attributes & win::kFileAttributeReadOnly) != 0) {
       platform_.SetFileAttributesA(target.c_str(), win::kFileAttributeNormal);
     }
+    replace = true;
   } else if (platform_.GetLastError() != win::kErrorFileNotFound) {
     return false;
   }
-  const std::string temporary = DirectoryOf(target) + "\\" + kTemporaryFileName;
-  if (!platform_.CopyFileA(source.c_str(), temporary.c_str(), false)) {
-    RemoveTemporary(temporary);
+
+  std::string lines;
+  if (!ours) {
+    std::string spelled;
+    if (Spellable(target) && SpellForScript(oldPath, spelled)) {
+      lines = SpoolRestoreLine(target, spelled);
+      if (spelled != oldPath) {
+        lines += LongPathLine(oldPath);
+      }
+    } else {
+      // cmd could not spell the line; the data file stays in its place anyway.
+      lines = SpoolRecordLine(target, oldPath);
+    }
+  }
+  if (replace && !ours) {
+    // An earlier, finished run left this very copy: it is taken as it is, with a line of this
+    // run.
+    Stage({std::string(), target, lines, std::string(), std::string(), 0, false});
+    return true;
+  }
+  const std::string temporary = PrepareCopy(source, DirectoryOf(target), false);
+  if (temporary.empty()) {
     return false;
   }
-  std::string spelledSource;
-  if (!ours && Spellable(target) && SpellForScript(oldPath, spelledSource)) {
+  Stage({temporary, target, lines, std::string(), std::string(), 0, replace});
+  return true;
+}
+
+void CBackupStore::Commit() {
+  grouped_ = false;
+  if (pending_.empty()) {
+    return;
+  }
+  // 1. The copies' data on the disk.
+  std::vector<std::string> files;
+  files.reserve(pending_.size());
+  std::string lines;
+  for (const Pending& pending : pending_) {
+    files.push_back(pending.temporary.empty() ? pending.target : pending.temporary);
+    lines += pending.lines;
+  }
+  if (!platform_.FlushFiles(files)) {
+    DiskFailed(DirectoryOf(pending_.front().target));
+  }
+  // 2. Their lines, before any copy has its name: every name in Backup and Spool has its line,
+  // and a run that stops in between leaves lines that the next run completes.
+  if (!lines.empty()) {
     try {
-      AppendRestoreLine(SpoolRestoreLine(target, spelledSource));
+      journal_.Append(lines);
+      journal_.Flush();
     } catch (const CRestoreScriptError&) {
-      RemoveTemporary(temporary);
+      AbandonPending();
       throw;
     }
-    journal_.spoolSources[FoldPath(target)] = FoldPath(oldPath);
   }
-  // A line that restore.bat cannot spell is left out: the data file stays in its place anyway.
-  if (!platform_.MoveFileExA(temporary.c_str(), target.c_str(), ours)) {
-    RemoveTemporary(temporary);
-    return false;
+  // 3. The copies under their names, and the names on the disk.
+  std::vector<Pending> batch;
+  batch.swap(pending_);
+  temporaries_ = 0;
+  std::vector<std::string> directories;
+  std::vector<bool> placed(batch.size(), true);
+  for (size_t i = 0; i < batch.size(); ++i) {
+    Pending& pending = batch[i];
+    if (pending.temporary.empty()) {
+      if (pending.attributes != 0) {
+        platform_.SetFileAttributesA(pending.target.c_str(), pending.attributes);
+      }
+      continue;
+    }
+    if (!platform_.MoveFileExA(pending.temporary.c_str(), pending.target.c_str(),
+                               pending.replace)) {
+      if (pending.original.empty()) {
+        const win::DWORD error = platform_.GetLastError();
+        for (size_t j = i; j < batch.size(); ++j) {
+          RemoveTemporary(batch[j].temporary);
+        }
+        throw CRestoreScriptError(pending.target, error, IDS_DISK_WRITE_FAILED);
+      }
+      BackupFailed(pending.original, pending.temporary);
+      placed[i] = false;
+      continue;
+    }
+    if (pending.attributes != 0) {
+      platform_.SetFileAttributesA(pending.target.c_str(), pending.attributes);
+    }
+    const std::string directory = DirectoryOf(pending.target);
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+      directories.push_back(directory);
+    }
   }
-  return true;
+  if (!directories.empty() && !platform_.FlushFiles(directories)) {
+    throw CRestoreScriptError(directories.front(), platform_.GetLastError(), IDS_DISK_WRITE_FAILED);
+  }
+  // 4. Only now the originals go.
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const Pending& pending = batch[i];
+    if (pending.original.empty() || !placed[i]) {
+      continue;
+    }
+    if (platform_.DeleteFileA(pending.original.c_str())) {
+      deletedIn_.insert(DirectoryOf(FullPath(platform_, pending.original)));
+    } else if (const win::DWORD error = platform_.GetLastError();
+               error != win::kErrorFileNotFound && error != win::kErrorPathNotFound) {
+      // A file that cannot be deleted (read-only, in use) stays; its copy and line are in
+      // place, and it can still be read where it is. The old server would find it there.
+      progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_ORIGINAL_NOT_REMOVED,
+                                                     pending.original.c_str(), error),
+                            win::kMbOk);
+    }
+  }
+}
+
+void CBackupStore::FlushDeletions() {
+  Commit();
+  if (deletedIn_.empty()) {
+    return;
+  }
+  std::vector<std::string> directories(deletedIn_.begin(), deletedIn_.end());
+  std::sort(directories.begin(), directories.end());
+  for (std::string& directory : directories) {
+    if (directory.size() == 2) {
+      directory += '\\';  // a drive's root
+    }
+  }
+  if (!platform_.FlushFiles(directories)) {
+    throw CRestoreScriptError(directories.front(), platform_.GetLastError(), IDS_DISK_WRITE_FAILED);
+  }
+  deletedIn_.clear();
 }

@@ -43,7 +43,11 @@ CRegistryRestore::CRegistryRestore(CPlatform& platform) : platform_(platform) {}
 
 void CRegistryRestore::TakeSnapshot(const std::string& backupDirectory,
                                     const std::string& uninstallEntry) {
-  pending_ = false;
+  pending_ = true;
+  complete_ = false;
+  ready_ = false;
+  failedPath_.clear();
+  failedError_ = 0;
   backupDirectory_ = backupDirectory;
   is64Bit_ = platform_.Is64BitWindows();
   deletedKey_.clear();
@@ -95,7 +99,7 @@ void CRegistryRestore::TakeSnapshot(const std::string& backupDirectory,
       }
     }
   }
-  pending_ = !backupDirectory_.empty();
+  complete_ = true;
 }
 
 bool CRegistryRestore::ReadTree(win::HKEY key, const std::string& path) {
@@ -258,40 +262,69 @@ std::string CRegistryRestore::Text() const {
   return out;
 }
 
-void CRegistryRestore::BeforeRegistryChange() {
+bool CRegistryRestore::BeforeRegistryChange() {
   if (!pending_) {
-    return;
+    return ready_;
   }
   pending_ = false;
-  Write();
+  ready_ = Write();
+  return ready_;
 }
 
-void CRegistryRestore::Write() {
+bool CRegistryRestore::Fail(const std::string& path, win::DWORD error) {
+  failedPath_ = path;
+  failedError_ = error;
+  return false;
+}
+
+bool CRegistryRestore::Write() {
   const std::string& directory = backupDirectory_;
-  if (!platform_.CreateDirectoryA(directory.c_str())) {
+  if (directory.empty()) {
+    return Fail(kFileName, win::kErrorPathNotFound);
+  }
+  // Backup and its name in the program directory, on the disk.
+  if (platform_.CreateDirectoryA(directory.c_str())) {
+    const std::string parent = directory.substr(0, directory.find_last_of('\\'));
+    if (!platform_.FlushFiles({parent.size() == 2 ? parent + "\\" : parent})) {
+      return Fail(directory, platform_.GetLastError());
+    }
+  } else {
+    const win::DWORD error = platform_.GetLastError();
     const win::DWORD attributes = platform_.GetFileAttributesA(directory.c_str());
     if (attributes == win::kInvalidFileAttributes ||
         (attributes & win::kFileAttributeDirectory) == 0) {
-      return;
+      return Fail(directory, error);
     }
   }
   // Written once: it always holds the registry as it was before the first run.
   const std::string target = directory + "\\" + kFileName;
   if (platform_.GetFileAttributesA(target.c_str()) != win::kInvalidFileAttributes) {
-    return;
+    return true;
   }
-  // The migration's own temporary file, which a later run removes when it is left over.
+  if (!complete_) {
+    return Fail(target, win::kErrorRegistryCorrupt);  // what cannot be read cannot be put back
+  }
+  // The migration's own temporary file, which a later run removes when it is left over. The
+  // text is on the disk before the file has its name, and the name before the first change.
   const std::string temporary = directory + "\\" + kTemporaryFileName;
   const std::string text = Text();
   std::unique_ptr<CWriteFile> file = platform_.CreateWriteFile(temporary.c_str());
   if (!file) {
-    return;
+    return Fail(target, platform_.GetLastError());
   }
-  const bool written = file->Write(text.data(), static_cast<win::DWORD>(text.size()));
+  const bool written =
+      file->Write(text.data(), static_cast<win::DWORD>(text.size())) && file->Flush();
+  const win::DWORD writeError = platform_.GetLastError();
   const bool closed = file->Close();
   file.reset();
   // Without replacing: a restore.reg that appeared meanwhile stays as it is.
   if (!written || !closed || !platform_.MoveFileExA(temporary.c_str(), target.c_str(), false)) {
+    const win::DWORD error = written && closed ? platform_.GetLastError() : writeError;
     platform_.DeleteFileA(temporary.c_str());
+    return Fail(target, error);
   }
+  if (!platform_.FlushFiles({directory})) {
+    return Fail(target, platform_.GetLastError());
+  }
+  return true;
 }

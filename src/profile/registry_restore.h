@@ -20,10 +20,14 @@ class CRegistryRestore {
   // snapshot that cannot be read whole gives no file.
   void TakeSnapshot(const std::string& backupDirectory, const std::string& uninstallEntry);
 
-  // To be called right before each change of the registry. The first call after TakeSnapshot
-  // writes restore.reg, unless it exists already or Backup cannot be made; later calls do
-  // nothing. Silent: the run goes on whatever happens here.
-  void BeforeRegistryChange();
+  // To be called right before each change of the registry: true when restore.reg is on the
+  // disk, so that the change may be made. The first call after TakeSnapshot writes it (file and
+  // name flushed) unless it exists already; later calls give the first one's answer. False, with
+  // FailedPath and FailedError telling why, when it cannot be written (Backup cannot be made,
+  // the disk is full, the snapshot could not be read whole): then nothing may be changed.
+  bool BeforeRegistryChange();
+  const std::string& FailedPath() const { return failedPath_; }
+  win::DWORD FailedError() const { return failedError_; }
 
   // The text of restore.reg for the snapshot (CR LF line ends, ANSI).
   std::string Text() const;
@@ -52,10 +56,15 @@ class CRegistryRestore {
   // The key's name in the file: regedit reaches the 32-bit view below SOFTWARE\WOW6432Node on
   // 64-bit Windows.
   std::string FileKeyName(const std::string& path) const;
-  void Write();
+  bool Write();
+  bool Fail(const std::string& path, win::DWORD error);
 
   CPlatform& platform_;
-  bool pending_ = false;
+  bool pending_ = false;   // a snapshot was taken and nothing decided yet
+  bool complete_ = false;  // the snapshot holds everything restore.reg is to put back
+  bool ready_ = false;     // the first call's answer
+  std::string failedPath_;
+  win::DWORD failedError_ = 0;
   bool is64Bit_ = false;
   std::string backupDirectory_;
   std::string deletedKey_;        // the product key, or the first key of its path that is missing

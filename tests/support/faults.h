@@ -53,7 +53,7 @@ class CFaultyPlatform : public CPlatformProxy {
   // directory away between a search and what follows it.
   std::function<void(const std::string&)> afterFindFirst;
   win::DWORD error = win::kErrorAccessDenied;
-  size_t scriptRoom = static_cast<size_t>(-1);  // bytes restore.bat accepts
+  size_t scriptRoom = static_cast<size_t>(-1);  // bytes restore.bat accepts (any other file all)
   bool scriptFillsUp = false;                   // the write that does not fit writes what fits
 
   bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
@@ -98,6 +98,11 @@ class CFaultyPlatform : public CPlatformProxy {
   }
 
  private:
+  static bool EndsWithScript(const std::string& path) {
+    const std::string script = "\\restore.bat";
+    return path.size() >= script.size() &&
+           path.compare(path.size() - script.size(), script.size(), script) == 0;
+  }
   // A file opened for writing, failing as failCreateFile and scriptRoom say.
   template <typename Open>
   std::unique_ptr<CWriteFile> Faulty(const char* path, Open open) {
@@ -106,7 +111,7 @@ class CFaultyPlatform : public CPlatformProxy {
       return nullptr;
     }
     auto file = open();
-    if (file && scriptRoom != static_cast<size_t>(-1)) {
+    if (file && scriptRoom != static_cast<size_t>(-1) && EndsWithScript(path)) {
       return std::make_unique<CFullDiskFile>(*this, std::move(file), scriptRoom, scriptFillsUp);
     }
     return file;

@@ -208,8 +208,30 @@ CRestoreScript ParseRestoreScript(const std::string& oemBytes) {
       script.torn = oemBytes.substr(start);
       break;
     }
-    const std::string line = OemToAnsi(oemBytes.substr(start, end - start));
+    std::string line = OemToAnsi(oemBytes.substr(start, end - start));
     start = end + 2;
+    if (line.compare(0, 4, "rem ") == 0) {
+      script.remarks.push_back(line);
+      continue;
+    }
+    // if not exist "to" copy/y "from" "to": cmd copies only when nothing is there.
+    const std::string guard = "if not exist \"";
+    bool guarded = false;
+    if (line.compare(0, guard.size(), guard) == 0) {
+      const size_t close = line.find('"', guard.size());
+      if (close == std::string::npos || line.compare(close, 2, "\" ") != 0) {
+        script.malformed.push_back(line);
+        continue;
+      }
+      const std::string tested = line.substr(guard.size() - 1, close + 2 - guard.size());
+      line.erase(0, close + 2);
+      if (line.size() < tested.size() ||
+          line.compare(line.size() - tested.size(), tested.size(), tested) != 0) {
+        script.malformed.push_back(line);
+        continue;
+      }
+      guarded = true;
+    }
     const std::string prefix = "copy/y \"";
     const size_t middle = line.find("\" \"");
     if (line.compare(0, prefix.size(), prefix) != 0 || line.size() < prefix.size() + 4 ||
@@ -233,7 +255,7 @@ CRestoreScript ParseRestoreScript(const std::string& oemBytes) {
       from.erase(0, 5);
     }
     script.lines.push_back(
-        {from, undouble(line.substr(middle + 3, line.size() - 1 - (middle + 3)))});
+        {from, undouble(line.substr(middle + 3, line.size() - 1 - (middle + 3))), guarded});
   }
   return script;
 }
@@ -374,7 +396,9 @@ std::vector<std::string> COldMachine::RunRestoreLines() {
     const std::string from =
         IsAbsolute(line.from) ? line.from : std::string(kBackup) + "\\" + line.from;
     // copy/y onto the same file copies nothing and changes nothing.
-    if (FoldPath(from) == FoldPath(line.to)) {
+    if (FoldPath(from) == FoldPath(line.to) ||
+        (line.guarded &&
+         platform->GetFileAttributesA(line.to.c_str()) != win::kInvalidFileAttributes)) {
       continue;
     }
     if (!platform->CopyFileA(from.c_str(), line.to.c_str(), false)) {

@@ -16,15 +16,18 @@
 // Windows path (as the file system spells it) -> bytes.
 using CMachineFiles = std::map<std::string, std::string>;
 
-// One line of restore.bat: copy/y "from" "to", with %% read back as % and OEM text as ANSI.
+// One line of restore.bat that cmd runs: copy/y "from" "to", or if not exist "to" copy/y
+// "from" "to" (guarded), with %% read back as % and OEM text as ANSI.
 struct CScriptLine {
   std::string from;
   std::string to;
+  bool guarded = false;  // copies only when nothing lies at to
 };
 
 struct CRestoreScript {
-  std::vector<CScriptLine> lines;      // complete lines, in order
-  std::vector<std::string> malformed;  // complete lines that are not a copy command
+  std::vector<CScriptLine> lines;      // complete lines that copy, in order
+  std::vector<std::string> remarks;    // complete lines that cmd skips (rem ...)
+  std::vector<std::string> malformed;  // complete lines that are neither
   std::string torn;                    // a last line without its CR LF (absent for cmd's user)
 };
 

@@ -15,7 +15,8 @@ TEST_F(AuxiliaryTablesTest, NoneOfTheFilesPresent) {
   }
   EXPECT_EQ(RestoreScript(),
             "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
-            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n"
+            "rem CheckVela: migration finished\r\n");
 }
 
 TEST_F(AuxiliaryTablesTest, AllFiveInTheirBranchesAndOrder) {
@@ -66,7 +67,8 @@ TEST_F(AuxiliaryTablesTest, AllFiveInTheirBranchesAndOrder) {
       "copy/y \"%~dp0translat.ini\" \"C:\\OLD\\translat.ini\"\r\n"
       "copy/y \"%~dp0styles.ini\" \"C:\\OLD\\styles.ini\"\r\n"
       "copy/y \"%~dp0protocol.ini\" \"C:\\OLD\\protocol.ini\"\r\n"
-      "copy/y \"%~dp0ebcdic.ini\" \"C:\\OLD\\ebcdic.ini\"\r\n";
+      "copy/y \"%~dp0ebcdic.ini\" \"C:\\OLD\\ebcdic.ini\"\r\n"
+      "rem CheckVela: migration finished\r\n";
   ASSERT_GE(script.size(), tail.size());
   EXPECT_EQ(script.substr(script.size() - tail.size()), tail);
 }

@@ -36,22 +36,23 @@ TEST(RestoreLine, QuotesBothPathsAndDoublesPercentButThatOfTheScriptsFolder) {
             "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
   EXPECT_EQ(BackupRestoreLine("a%b", "C:\\my dir\\%PATH%&x+^y"),
             "copy/y \"%~dp0a%%b\" \"C:\\my dir\\%%PATH%%&x+^y\"\r\n");
+  // A data file is only copied: its line never replaces what lies in its place.
   EXPECT_EQ(SpoolRestoreLine("C:\\Spool\\100%", "C:\\d\\100%"),
-            "copy/y \"C:\\Spool\\100%%\" \"C:\\d\\100%%\"\r\n");
+            "if not exist \"C:\\d\\100%%\" copy/y \"C:\\Spool\\100%%\" \"C:\\d\\100%%\"\r\n");
 }
 
 TEST(RestoreLine, ReadsBackEveryFormItWritesAndNothingElse) {
   CRestoreLine line;
   ASSERT_TRUE(ParseRestoreLine("copy/y \"%~dp0a%%b\" \"C:\\my dir\\%%PATH%%\"", line));
-  EXPECT_TRUE(line.backup);
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kBackup);
   EXPECT_EQ(line.from, "a%b");
   EXPECT_EQ(line.to, "C:\\my dir\\%PATH%");
   ASSERT_TRUE(ParseRestoreLine("copy/y \"C:\\Spool\\df\" \"C:\\d\\df\"", line));
-  EXPECT_FALSE(line.backup);
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kSpool);
   EXPECT_EQ(line.from, "C:\\Spool\\df");
   // Earlier versions named the copy bare, relative to the folder cmd was started in.
   ASSERT_TRUE(ParseRestoreLine("copy/y \"lp\" \"C:\\q\\lp\\queue.ini\"", line));
-  EXPECT_TRUE(line.backup);
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kBackup);
   EXPECT_EQ(line.from, "lp");
   for (const char* other : {"", "@echo off", "copy/y \"%~dp0lp\" \"C:\\q\\que", "copy/y \"lp\"",
                             "copy/y \"\" \"C:\\x\"", "copy/y \"%~dp0\" \"C:\\x\"",
@@ -418,7 +419,7 @@ TEST_F(JournalTest, ASpoolCopyReplacesOnlyTheMigrationsOwnCopyOfTheSameDataFile)
   m.WriteFile(InSpool(kTemporaryFileName), "half");
   CBackupStore store(m.Platform(), progress);
   ASSERT_TRUE(store.Open(kBackupDir));
-  store.RemoveTemporaryIn(kSpoolDir);
+  store.RemoveTemporariesIn(kSpoolDir);
   EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\df1", InSpool("df1")));
   EXPECT_FALSE(store.CopyToSpool("C:\\DATA\\df2", InSpool("df2")));
   EXPECT_FALSE(store.CopyToSpool("C:\\DATA\\df3", InSpool("df3")));
@@ -429,8 +430,9 @@ TEST_F(JournalTest, ASpoolCopyReplacesOnlyTheMigrationsOwnCopyOfTheSameDataFile)
   EXPECT_EQ(m.ReadFile(InSpool("df3")), "the new server's");
   EXPECT_EQ(m.ReadFile(InSpool("df4")), "job three");
   EXPECT_FALSE(m.Exists(InSpool(kTemporaryFileName)));
-  EXPECT_EQ(Script(),
-            lines + "copy/y \"C:\\Program Files\\Vela\\Spool\\df4\" \"C:\\DATA\\df3\"\r\n");
+  EXPECT_EQ(Script(), lines +
+                          "if not exist \"C:\\DATA\\df3\" copy/y "
+                          "\"C:\\Program Files\\Vela\\Spool\\df4\" \"C:\\DATA\\df3\"\r\n");
 }
 
 // A platform whose volume keeps an 8.3 name for the directory S\xE3o (an a tilde, which code
@@ -469,7 +471,10 @@ TEST_F(JournalTest, AnOldPathTheOemCodePageCannotSpellIsWrittenShortOrTheFileSta
   EXPECT_FALSE(m.Exists("C:\\OLD\\S\xE3o\\queue.ini"));
   EXPECT_EQ(m.ReadFile(InBackup("S_o")), "q");
   EXPECT_EQ(m.ReadFile("C:\\OLD\\S\xE3o.ini"), "x");
-  EXPECT_EQ(Script(), "copy/y \"%~dp0S_o\" \"C:\\OLD\\SO~1\\queue.ini\"\r\n");
+  // The short form for cmd, the long one for later runs.
+  EXPECT_EQ(Script(),
+            "copy/y \"%~dp0S_o\" \"C:\\OLD\\SO~1\\queue.ini\"\r\n"
+            "rem CheckVela: long path \"C:\\OLD\\S%E3o\\queue.ini\"\r\n");
   ASSERT_EQ(progress.messages.size(), 1U);
   EXPECT_EQ(progress.messages[0],
             "C:\\OLD\\S\xE3o.ini cannot be written into restore.bat in the OEM code page; the "

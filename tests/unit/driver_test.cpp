@@ -25,7 +25,8 @@ TEST_F(DriverTest, MovesBothIniFilesAndCreatesTheDirectories) {
   EXPECT_EQ(m.ReadFile(std::string(kBackup) + "vela.ini"), "[Settings]\r\nLevel=3\r\n");
   EXPECT_EQ(RestoreScript(),
             "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
-            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
+            "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n"
+            "rem CheckVela: migration finished\r\n");
   EXPECT_EQ(Value("", "Level"), Dword(3));
   EXPECT_TRUE(Key("CurrentJobs"));
   EXPECT_TRUE(progress.messages.empty());
@@ -51,8 +52,10 @@ TEST_F(DriverTest, TheRegistryHookRunsBeforeTheProductKeyIsMadeAndNotWhenMigrate
   WriteOldInstallation("[Settings]\r\nLevel=3\r\n");
   CMigration migration(m.Platform(), progress);
   std::vector<bool> productKeyAtHook;
-  migration.SetBeforeRegistryChange(
-      [&] { productKeyAtHook.push_back(KeyExists(m.Platform(), kProduct)); });
+  migration.SetBeforeRegistryChange([&] {
+    productKeyAtHook.push_back(KeyExists(m.Platform(), kProduct));
+    return true;
+  });
   EXPECT_TRUE(migration.MigrateConfiguration(kProgram));
   // Before the product key is created, and again once the already-migrated test has passed.
   EXPECT_EQ(productKeyAtHook, (std::vector<bool>{false, true}));
@@ -60,6 +63,33 @@ TEST_F(DriverTest, TheRegistryHookRunsBeforeTheProductKeyIsMadeAndNotWhenMigrate
   productKeyAtHook.clear();
   EXPECT_FALSE(migration.MigrateConfiguration(kProgram));
   EXPECT_TRUE(productKeyAtHook.empty());
+}
+
+// Without its way back (restore.reg could not be written) the migration changes nothing at
+// all: no key, no value, no file moved, no Spool or Backup made by it.
+TEST_F(DriverTest, WithoutItsWayBackNothingChanges) {
+  WriteOldInstallation("[Settings]\r\nLevel=3\r\n");
+  for (const bool productKeyThere : {false, true}) {
+    SCOPED_TRACE(productKeyThere ? "product key there" : "no product key");
+    if (productKeyThere) {
+      CRegKey(m.Platform()).Create(win::kHkeyLocalMachine, kProduct);
+    }
+    CMigration migration(m.Platform(), progress);
+    int asked = 0;
+    migration.SetBeforeRegistryChange([&] {
+      ++asked;
+      return false;
+    });
+    EXPECT_FALSE(migration.MigrateConfiguration(kProgram));
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(KeyExists(m.Platform(), kProduct), productKeyThere);
+    EXPECT_FALSE(Key("MigrationInProgress"));
+    EXPECT_FALSE(Key("CurrentJobs"));
+    EXPECT_TRUE(m.Exists(kWindowsIni));
+    EXPECT_TRUE(m.Exists("C:\\OLD\\vela.ini"));
+    EXPECT_FALSE(m.Exists(std::string(kProgram) + "Backup"));
+    EXPECT_FALSE(m.Exists(std::string(kProgram) + "Spool"));
+  }
 }
 
 TEST_F(DriverTest, QueuesWithValuesButNoSubkeysStillMigrates) {
@@ -142,7 +172,8 @@ TEST_F(DriverTest, WithoutIniTheAuxiliaryFilesAreLookedForInTheCurrentDirectory)
   EXPECT_EQ(Value("Access", "Open"), Dword(1));
   EXPECT_EQ(RestoreScript(),
             "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n"
-            "copy/y \"%~dp0access.ini\" \"C:\\access.ini\"\r\n");
+            "copy/y \"%~dp0access.ini\" \"C:\\access.ini\"\r\n"
+            "rem CheckVela: migration finished\r\n");
 }
 
 TEST_F(DriverTest, IniNamingTheWindowsFileItselfMigratesNothingMore) {
@@ -151,7 +182,9 @@ TEST_F(DriverTest, IniNamingTheWindowsFileItselfMigratesNothingMore) {
   EXPECT_TRUE(Migrate());
   EXPECT_FALSE(m.Exists(kWindowsIni));
   EXPECT_FALSE(Value("", "Level"));
-  EXPECT_EQ(RestoreScript(), "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\n");
+  EXPECT_EQ(RestoreScript(),
+            "copy/y \"%~dp0winvela.ini\" \"C:\\windows\\vela.ini\"\r\nrem CheckVela: migration "
+            "finished\r\n");
   EXPECT_TRUE(progress.messages.empty());
 }
 

@@ -275,7 +275,10 @@ TEST_P(FullDiskScriptTest, StopsWithCancelAndTheFileBeingMovedInPlace) {
   while (moved < kMovedFiles.size() && !InPlace(kMovedFiles[moved])) {
     ++moved;
   }
-  ASSERT_LT(moved, kMovedFiles.size());
+  // With room for all but the last byte, what fails is the line that ends the run: every file
+  // has moved, and the migration is not marked finished.
+  EXPECT_TRUE(moved < kMovedFiles.size() || share == kAllButOneByte);
+  EXPECT_TRUE(Key("MigrationInProgress"));
   for (size_t i = moved; i < kMovedFiles.size(); ++i) {
     EXPECT_TRUE(InPlace(kMovedFiles[i])) << kMovedFiles[i];
   }
@@ -293,7 +296,13 @@ INSTANTIATE_TEST_SUITE_P(AfterSomeBytes, FullDiskScriptTest,
 TEST_F(FaultsTest, ReadOnlyOldFileIsCopiedAndStaysInPlace) {
   ASSERT_TRUE(platform->SetFileAttributesA("C:\\Vela\\access.ini", win::kFileAttributeReadOnly));
   EXPECT_EQ(Run(), win::kIdOk);
-  EXPECT_EQ(faulty.Messages(), (std::vector<std::string>{kArchiveMissing, kNoconfigMissing}));
+  // The old server would still find it: a message names it.
+  EXPECT_EQ(faulty.Messages(),
+            (std::vector<std::string>{
+                kArchiveMissing, kNoconfigMissing,
+                "Could not remove C:\\Vela\\access.ini from its place; its copy is in Backup and "
+                "restore.bat has its line, but the old server would still find it there:\n"
+                "Access is denied."}));
   EXPECT_TRUE(InPlace("C:\\Vela\\access.ini"));
   std::string copy;
   EXPECT_TRUE(platform->ReadWholeFile("C:\\Program Files\\Vela\\Backup\\access.ini", copy));

@@ -124,9 +124,12 @@ TEST_F(JobsTest, AJobWithTwoDataFiles) {
   EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp-001"));
   const std::string script = RestoreScript();
   const std::string tail =
-      "copy/y \"C:\\Program Files\\Vela\\Spool\\df1.prn\" \"C:\\DATA\\df1.prn\"\r\n"
-      "copy/y \"C:\\Program Files\\Vela\\Spool\\df2.prn\" \"C:\\DATA\\df2.prn\"\r\n"
-      "copy/y \"%~dp0lp-001\" \"C:\\OLD\\lp\\cf001.ini\"\r\n";
+      "if not exist \"C:\\DATA\\df1.prn\" copy/y \"C:\\Program Files\\Vela\\Spool\\df1.prn\" "
+      "\"C:\\DATA\\df1.prn\"\r\n"
+      "if not exist \"C:\\DATA\\df2.prn\" copy/y \"C:\\Program Files\\Vela\\Spool\\df2.prn\" "
+      "\"C:\\DATA\\df2.prn\"\r\n"
+      "copy/y \"%~dp0lp-001\" \"C:\\OLD\\lp\\cf001.ini\"\r\n"
+      "rem CheckVela: migration finished\r\n";
   ASSERT_GE(script.size(), tail.size());
   EXPECT_EQ(script.substr(script.size() - tail.size()), tail);
   EXPECT_NE(std::find(progress.details.begin(), progress.details.end(), "C:\\OLD\\lp\\cf001.ini"),
@@ -270,10 +273,10 @@ TEST_F(JobsTest, AHugeDataFilesCountEndsPromptlyWithTheSameResult) {
   EXPECT_EQ(Value("Jobs\\a", "Data900"), Sz("d900.prn"));
   EXPECT_EQ(Value("Jobs\\a", "d900.prn"), Sz("d900.prn"));
   const std::string script = RestoreScript();
-  EXPECT_NE(script.find("copy/y \"C:\\Program Files\\Vela\\Spool\\d2.prn\" "
-                        "\"C:\\DATA\\d2.prn\"\r\n"
-                        "copy/y \"C:\\Program Files\\Vela\\Spool\\d900.prn\" "
-                        "\"C:\\DATA\\d900.prn\"\r\n"),
+  EXPECT_NE(script.find("if not exist \"C:\\DATA\\d2.prn\" copy/y "
+                        "\"C:\\Program Files\\Vela\\Spool\\d2.prn\" \"C:\\DATA\\d2.prn\"\r\n"
+                        "if not exist \"C:\\DATA\\d900.prn\" copy/y "
+                        "\"C:\\Program Files\\Vela\\Spool\\d900.prn\" \"C:\\DATA\\d900.prn\"\r\n"),
             std::string::npos)
       << script;
 }

@@ -76,6 +76,16 @@ class RegistryRestoreTest : public ::testing::Test {
     EXPECT_TRUE(machine.RunRestoreLines().empty());
   }
 
+  // A run after going back completely does the same migration. Backup already holds every old
+  // file byte for byte, so it makes no new copy; restore.bat gets the run's own lines, which
+  // name the same copies: the first run's lines once more.
+  static void ExpectTheSameMigration(CRunResult again, const CRunResult& first) {
+    const std::string script = first.backup.at(COldMachine::kScript);
+    EXPECT_EQ(again.backup.at(COldMachine::kScript), script + script);
+    again.backup[COldMachine::kScript] = script;
+    EXPECT_EQ(again, first);
+  }
+
   static constexpr const char* kRestoreReg = "drive_c/Program Files/Vela/Backup/restore.reg";
   COldMachine machine;
 };
@@ -86,7 +96,7 @@ TEST_F(RegistryRestoreTest, TheOldMachineGoesBackCompletelyAndMigratesAgain) {
   EXPECT_EQ(RestoreReg(), "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon]\r\n" +
                               std::string(kEntrySection));
   GoBack(first, before);
-  EXPECT_EQ(machine.RunProgram(), first);
+  ExpectTheSameMigration(machine.RunProgram(), first);
 }
 
 TEST_F(RegistryRestoreTest, EveryValueOfAnExistingProductKeyComesBackExactly) {
@@ -96,7 +106,7 @@ TEST_F(RegistryRestoreTest, EveryValueOfAnExistingProductKeyComesBackExactly) {
   EXPECT_EQ(RestoreReg(), "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\Vela]\r\n" +
                               std::string(kEveryForm) + kEntrySection);
   GoBack(first, before);
-  EXPECT_EQ(machine.RunProgram(), first);
+  ExpectTheSameMigration(machine.RunProgram(), first);
 }
 
 // regedit ends a string type's data with a NUL; no form of a .reg file gives it back without.
