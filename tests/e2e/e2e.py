@@ -341,18 +341,23 @@ def in_program_stores(windows_path):
 
 
 def restore_lines(result):
-    """(copy, old path) of every line of restore.bat, as cmd reads it: OEM text, %% as %, and
-    %~dp0 standing for the Backup folder."""
+    """(copy, old path, guarded) of every line of restore.bat that copies, as cmd reads it: OEM
+    text, %% as %, and %~dp0 standing for the Backup folder. A guarded line (if not exist "old"
+    copy/y ...) copies only when nothing lies at the old path."""
     backup = "C:\\" + "\\".join(PROGRAM_DIR) + "\\Backup\\"
-    pairs = []
+    lines = []
     for line in (result.restore or b"").split(b"\r\n"):
-        m = re.match(r'^copy/y "([^"]+)" "([^"]+)"$', line.decode("cp437"))
-        if m:
+        text = line.decode("cp437")
+        guard = re.match(r'^if not exist "([^"]+)" (copy/y .*)$', text)
+        if guard:
+            text = guard.group(2)
+        m = re.match(r'^copy/y "([^"]+)" "([^"]+)"$', text)
+        if m and (not guard or guard.group(1) == m.group(2)):
             source, target = (part.replace("%%", "%") for part in m.groups())
             if source.startswith("%~dp0"):
                 source = backup + source[5:]
-            pairs.append((source, target))
-    return pairs
+            lines.append((source, target, bool(guard)))
+    return lines
 
 
 def read_bytes(path):
@@ -473,8 +478,26 @@ def compare_runs(a, b, problems):
         problems.append(f"{label}: restore.bat differs")
 
 
+RUN_ENDED = b"rem CheckVela: migration finished"
+
+
 def compare_again(first, again, problems):
-    """A run after going back completely gives the first run's result; restore.reg stays."""
+    """A run after going back completely gives the first run's result; restore.reg stays.
+    Backup holds every old file already, so the run makes no new copy: restore.bat keeps what
+    it had and gets the run's own lines, each one that it held already, and the run's end."""
+    appended = None
+    if again.restore is not None and first.restore is not None and \
+            again.restore.startswith(first.restore):
+        appended = again.restore[len(first.restore):]
+        known = set(first.restore.split(b"\r\n"))
+        new = appended.split(b"\r\n")[:-1]
+        if any(line not in known for line in new) or (new and new[-1] != RUN_ENDED):
+            appended = None
+    if appended is None:
+        problems.append(f"{again.label}: restore.bat does not keep the first run's lines and "
+                        "add the same lines again")
+    else:
+        again.restore = first.restore
     compare_runs(first, again, problems)
     if again.restore_reg != first.restore_reg:
         problems.append(f"{again.label}: restore.reg was replaced or removed")
@@ -558,7 +581,9 @@ def go_back_native(fixture, result, args, problems):
             problems.append(diff_texts(now, result.registry_before,
                                        "native restore.reg: registry.reg after the import"))
     # restore.bat's lines in order, as cmd runs them.
-    for source, target in restore_lines(result):
+    for source, target, guarded in restore_lines(result):
+        if guarded and os.path.exists(host_path(drive_c, target)):
+            continue
         shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
     problems.extend(files_not_back(fixture, drive_c, "native restore.bat"))
     if args.skip_run_again:
