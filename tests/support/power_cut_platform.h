@@ -44,7 +44,7 @@ enum class EDataLoss {
   kZeros,    // it reads as zeros; the file keeps its size (NTFS' valid-data length)
   kDropped,  // the file holds what it held at its last flush, with that size; never flushed: empty
   kTorn,     // it is kept, but each file's last write is torn at a 512-byte sector: what follows
-             // the last sector boundary inside it reads as zeros (a write within a sector is lost)
+             // the last sector boundary inside it reads as zeros (all of a write within a sector)
 };
 
 // What becomes of names, sizes, attributes and deletes.
