@@ -23,6 +23,8 @@ enum class EMutation {
   kDeleteKey,
   kTruncateFile,
   kFlushKey,
+  kFlushFiles,  // counted by the power-cut double only
+  kFlushFile,   // CWriteFile::Flush; counted by the power-cut double only
 };
 
 inline const char* MutationName(EMutation mutation) {
@@ -51,6 +53,10 @@ inline const char* MutationName(EMutation mutation) {
       return "truncate file";
     case EMutation::kFlushKey:
       return "flush key";
+    case EMutation::kFlushFiles:
+      return "flush files";
+    case EMutation::kFlushFile:
+      return "flush file";
   }
   return "?";
 }
@@ -235,6 +241,9 @@ class CKillingPlatform : public CPlatformProxy {
     return std::make_unique<CKillableFile>(*this, std::move(file), path);
   }
 
+ protected:
+  // For doubles that count changes of their own: Due records one and tells whether it is the
+  // fatal one; Die then ends the process.
   bool Dead() const { return killed_; }
   bool Due(EMutation mutation, std::string path = std::string()) {
     mutations_.push_back(mutation);
@@ -246,6 +255,7 @@ class CKillingPlatform : public CPlatformProxy {
     throw CKilled{mutations_.size(), mutations_.back(), lastPath_};
   }
 
+ private:
   size_t killAt_;
   ETear tear_;
   bool killed_ = false;
