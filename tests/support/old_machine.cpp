@@ -273,6 +273,10 @@ std::ostream& operator<<(std::ostream& out, const CRunResult& result) {
   for (const auto& [name, bytes] : result.backup) {
     out << "  " << name << " (" << bytes.size() << " bytes)\n";
   }
+  out << "elsewhere:\n";
+  for (const auto& [name, bytes] : result.elsewhere) {
+    out << "  " << name << " (" << bytes.size() << " bytes)\n";
+  }
   return out << "registry:\n" << result.registry;
 }
 
@@ -445,6 +449,11 @@ CRunResult COldMachine::RunProgram() {
   const std::string spoolHost = platform->HostPath(kSpool);
   result.backup = FilesBelow(*platform, backupHost);
   result.spool = FilesBelow(*platform, spoolHost);
+  for (auto& [path, bytes] : Files()) {
+    if (result.backup.count(path) == 0 && result.spool.count(path) == 0) {
+      result.elsewhere.emplace(path, std::move(bytes));
+    }
+  }
   return result;
 }
 

@@ -40,6 +40,7 @@ struct CRunResult {
   std::string registry;  // registry.reg
   CMachineFiles backup;  // the files in Backup, restore.bat included
   CMachineFiles spool;
+  CMachineFiles elsewhere;  // every other file on drive C: (the old installation's that stay)
   std::vector<std::string> messages;
   int endResult = 0;
   bool operator==(const CRunResult&) const = default;
