@@ -16,6 +16,7 @@
 #include "platform/ansi_text.h"
 #include "platform/emulated/codepage.h"
 #include "support/platform_proxy.h"
+#include "support/short_names.h"
 
 namespace fs = std::filesystem;
 
@@ -292,8 +293,32 @@ COldMachine::COldMachine() : root_(NewRoot()) {
   LayOut();
 }
 
-COldMachine::COldMachine(const COldMachine& source) : root_(NewRoot()) {
+COldMachine::COldMachine(const COldMachine& source)
+    : root_(NewRoot()), shortNames_(source.shortNames_) {
   fs::copy(source.root_, root_, fs::copy_options::recursive);
+}
+
+std::unique_ptr<CPlatform> COldMachine::Through(CPlatform& platform) const {
+  if (shortNames_) {
+    return std::make_unique<CShortNamePlatform>(platform);
+  }
+  return std::make_unique<CPlatformProxy>(platform);
+}
+
+void COldMachine::Write(const std::string& windowsPath, const std::string& bytes) {
+  auto platform = NewPlatform();
+  auto file = platform->CreateWriteFile(windowsPath.c_str());
+  if (!file || !file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) ||
+      !file->Close()) {
+    throw std::runtime_error("cannot write " + windowsPath);
+  }
+}
+
+void COldMachine::Remove(const std::string& windowsPath) {
+  auto platform = NewPlatform();
+  if (!platform->DeleteFileA(windowsPath.c_str())) {
+    throw std::runtime_error("cannot remove " + windowsPath);
+  }
 }
 
 COldMachine::~COldMachine() {
@@ -363,7 +388,8 @@ CRestoreScript COldMachine::RestoreScript() {
 
 std::vector<std::string> COldMachine::LostFiles(const CMachineFiles& original) {
   const CRestoreScript script = RestoreScript();
-  auto platform = NewPlatform();
+  auto emulated = NewPlatform();
+  auto platform = Through(*emulated);
   std::vector<std::string> lost;
   for (const auto& [path, bytes] : original) {
     std::string now;
@@ -373,7 +399,9 @@ std::vector<std::string> COldMachine::LostFiles(const CMachineFiles& original) {
     // cmd runs the lines in order: the last one that writes the old place decides.
     const CScriptLine* restoring = nullptr;
     for (const CScriptLine& line : script.lines) {
-      if (FoldPath(line.to) == FoldPath(path)) {
+      const std::string to =
+          shortNames_ ? static_cast<CShortNamePlatform&>(*platform).Long(line.to) : line.to;
+      if (FoldPath(to) == FoldPath(path)) {
         restoring = &line;
       }
     }
@@ -394,7 +422,8 @@ std::vector<std::string> COldMachine::LostFiles(const CMachineFiles& original) {
 
 std::vector<std::string> COldMachine::RunRestoreLines() {
   const CRestoreScript script = RestoreScript();
-  auto platform = NewPlatform();
+  auto emulated = NewPlatform();
+  auto platform = Through(*emulated);
   std::vector<std::string> failed = script.malformed;
   for (const CScriptLine& line : script.lines) {
     const std::string from =
@@ -435,7 +464,8 @@ std::vector<std::string> COldMachine::NotRestored(const CMachineFiles& original)
 
 CRunResult COldMachine::RunProgram() {
   auto platform = NewPlatform();
-  CPlatformProxy recorder(*platform);
+  auto volume = Through(*platform);
+  CPlatformProxy recorder(*volume);
   RunCheckVela(recorder);
   std::string error;
   if (!platform->SaveRegistry(error)) {

@@ -64,6 +64,15 @@ class COldMachine {
   const std::string& Root() const { return root_; }
   // A new platform on this machine, as a new process would have it; the registry is loaded.
   std::unique_ptr<CEmulatedPlatform> NewPlatform();
+  // From now on the machine is a volume with 8.3 names and another search order
+  // (CShortNamePlatform): the program and the checks below see it through that double.
+  void UseShortNames() { shortNames_ = true; }
+  bool ShortNames() const { return shortNames_; }
+  // What the program is to run on: platform itself, or the double over it.
+  std::unique_ptr<CPlatform> Through(CPlatform& platform) const;
+  // Writes a file of the machine (its directory must exist) or removes one.
+  void Write(const std::string& windowsPath, const std::string& bytes);
+  void Remove(const std::string& windowsPath);
 
   // Every file on drive C:.
   CMachineFiles Files();
@@ -90,6 +99,7 @@ class COldMachine {
  private:
   void LayOut();
   std::string root_;
+  bool shortNames_ = false;
 };
 
 // Readable list for failure messages.

@@ -30,25 +30,66 @@ struct CBaseline {
   std::vector<EMutation> mutations;  // of an uninterrupted run, in order
 };
 
+// Takes what an uninterrupted run makes of the machine b->pristine.
+CBaseline* Measured(CBaseline* b) {
+  b->original = b->pristine.Files();
+  b->registry = b->pristine.RegistryFile();
+  {
+    COldMachine machine(b->pristine);
+    b->reference = machine.RunProgram();
+  }
+  {
+    COldMachine machine(b->pristine);
+    auto platform = machine.NewPlatform();
+    CKillingPlatform counter(*platform, 0);
+    RunCheckVela(*machine.Through(counter));
+    b->mutations = counter.Mutations();
+  }
+  return b;
+}
+
 const CBaseline& Baseline() {
-  static const CBaseline* baseline = [] {
-    auto* b = new CBaseline;
-    b->original = b->pristine.Files();
-    b->registry = b->pristine.RegistryFile();
-    {
-      COldMachine machine(b->pristine);
-      b->reference = machine.RunProgram();
-    }
-    {
-      COldMachine machine(b->pristine);
-      auto platform = machine.NewPlatform();
-      CKillingPlatform counter(*platform, 0);
-      RunCheckVela(counter);
-      b->mutations = counter.Mutations();
-    }
-    return b;
-  }();
+  static const CBaseline* baseline = Measured(new CBaseline);
   return *baseline;
+}
+
+// The old installation with what only some servers hold: an Ini written with forward slashes
+// (C:/Vela/vela.ini, which the profile functions accept), a second control file with the
+// sequence number 017, a data file in a directory (S\xE3o, an a tilde) that code page 437
+// cannot spell, and a queue in such a directory. With shortNames, on a volume that gives
+// those names an 8.3 form and reports directory entries in another order.
+const CBaseline& VariantBaseline(bool shortNames) {
+  static const auto make = [](bool withShortNames) {
+    auto* b = new CBaseline;
+    COldMachine& m = b->pristine;
+    if (withShortNames) {
+      m.UseShortNames();
+    }
+    m.Write("C:\\windows\\vela.ini", "[Settings]\r\nIni=C:/Vela/vela.ini\r\nVersion=2.4\r\n");
+    std::string mainIni;
+    m.NewPlatform()->ReadWholeFile("C:\\Vela\\vela.ini", mainIni);
+    mainIni.replace(mainIni.find("5=B\xFC"
+                                 "ro\r\n"),
+                    7,
+                    "5=B\xFC"
+                    "ro\r\n6=Porto\r\n");
+    m.Write("C:\\Vela\\vela.ini", mainIni + "[Porto]\r\nqueuedir=C:\\Vela\\queues\\S\xE3o\r\n");
+    auto platform = m.NewPlatform();
+    platform->CreateDirectoryA("C:\\Vela\\data\\S\xE3o");
+    platform->CreateDirectoryA("C:\\Vela\\queues\\S\xE3o");
+    m.Write("C:\\Vela\\data\\S\xE3o\\dfA016printhost", "Page sixteen\r\n\f");
+    m.Write("C:\\Vela\\queues\\lp\\cf00016.ini",
+            "[Settings]\r\nSeqno=017\r\nControlFileName=cfA016printhost\r\nDataFiles=1\r\n"
+            "User=early\r\n[Files]\r\nFile1=ldfA016printhost\r\n"
+            "Data1=C:\\Vela\\data\\S\xE3o\\dfA016printhost\r\n");
+    m.Write("C:\\Vela\\queues\\S\xE3o\\queue.ini", "[Settings]\r\nPrinter=Porto\r\n");
+    m.Write("C:\\Vela\\queues\\S\xE3o\\cf00030.ini",
+            "[Settings]\r\nSeqno=030\r\nControlFileName=cfA030porto\r\n");
+    return Measured(b);
+  };
+  static const CBaseline* plain = make(false);
+  static const CBaseline* withShortNames = make(true);
+  return shortNames ? *withShortNames : *plain;
 }
 
 // The kill points to try: all of them for a short run; for a long one every one of the first
@@ -109,7 +150,7 @@ CKilled RunAndDie(COldMachine& machine, size_t killAt, ETear tear, ERegistry reg
   auto platform = machine.NewPlatform();
   CKillingPlatform killer(*platform, killAt, tear);
   try {
-    RunCheckVela(killer);
+    RunCheckVela(*machine.Through(killer));
   } catch (const CKilled& death) {
     if (registry == ERegistry::kWrittenAtOnce) {
       std::string error;
@@ -217,6 +258,48 @@ TEST(CrashSafetyTest, ADeathAtAnyChangeLosesNothingAndASecondRunFinishesTheMigra
   RecordProperty("killed_runs", static_cast<int>(runs));
   EXPECT_GT(tornLines, 5U);
   EXPECT_GT(runs, 2 * baseline.mutations.size());
+}
+
+// The other machines: what one run makes of them, and a death at every third change there.
+TEST(CrashSafetyTest, OnOtherMachinesTooADeathEndsAsOneUninterruptedRun) {
+  for (const bool shortNames : {false, true}) {
+    SCOPED_TRACE(shortNames ? "8.3 names, another order" : "no 8.3 names");
+    const CBaseline& baseline = VariantBaseline(shortNames);
+    const CRunResult& one = baseline.reference;
+    // The Ini with forward slashes names the configuration directory: the tables move.
+    EXPECT_EQ(one.elsewhere.count("C:\\Vela\\access.ini"), 0U);
+    EXPECT_NE(one.registry.find("Quillon\\Vela\\Access]"), std::string::npos);
+    // Of the two jobs numbered 017, the later in name order has the list entry.
+    EXPECT_NE(one.registry.find("\"017\"=\"cfA017printhost\""), std::string::npos);
+    const std::string script = one.backup.at(COldMachine::kScript);
+    if (shortNames) {
+      // Short lines for cmd, long paths for later runs.
+      EXPECT_NE(script.find("rem CheckVela: long path \"C:\\Vela\\queues\\S%E3o\\queue.ini\""),
+                std::string::npos);
+      EXPECT_NE(script.find("if not exist \"C:\\Vela\\data\\SO~1\\dfA016printhost\""),
+                std::string::npos);
+      EXPECT_EQ(one.elsewhere.count("C:\\Vela\\queues\\S\xE3o\\queue.ini"), 0U);
+    } else {
+      // cmd cannot spell them: the queue's files stay, the Spool copy is recorded.
+      EXPECT_EQ(one.messages.size(), 4U);
+      EXPECT_NE(script.find("rem CheckVela: spool copy \"C:\\Program Files\\Vela\\Spool\\"
+                            "dfA016printhost\" \"C:\\Vela\\data\\S%E3o\\dfA016printhost\""),
+                std::string::npos);
+    }
+    for (const ERegistry registry : {ERegistry::kSavedAtFlushes, ERegistry::kWrittenAtOnce}) {
+      for (size_t k = 1; k <= baseline.mutations.size(); k += 3) {
+        SCOPED_TRACE(std::string(RegistryName(registry)) + ", killed at change " +
+                     std::to_string(k) + " (" + MutationName(baseline.mutations[k - 1]) + ")");
+        COldMachine machine(baseline.pristine);
+        RunAndDie(machine, k, ETear::kNothing, registry);
+        ExpectNothingLost(machine, baseline);
+        ExpectOneRunsResult(machine.RunProgram(), baseline, k, registry);
+        if (::testing::Test::HasFailure()) {
+          return;
+        }
+      }
+    }
+  }
 }
 
 // Going back first (restore.bat run after the death) and then running again also ends as one
@@ -421,14 +504,16 @@ class CNoFlushes : public CPlatformProxy {
 };
 
 // The changes of an uninterrupted run as the double counts them, flushes included.
+std::vector<EMutation> Changes(const CBaseline& baseline) {
+  COldMachine machine(baseline.pristine);
+  auto platform = machine.NewPlatform();
+  CPowerCutPlatform counter(*platform, 0);
+  RunCheckVela(*machine.Through(counter));
+  return counter.Mutations();
+}
+
 const std::vector<EMutation>& Changes() {
-  static const std::vector<EMutation> changes = [] {
-    COldMachine machine(Baseline().pristine);
-    auto platform = machine.NewPlatform();
-    CPowerCutPlatform counter(*platform, 0);
-    RunCheckVela(counter);
-    return counter.Mutations();
-  }();
+  static const std::vector<EMutation> changes = Changes(Baseline());
   return changes;
 }
 
@@ -440,7 +525,7 @@ void RunAndCut(COldMachine& machine, size_t cutBefore, const CCutModes& modes,
   CPowerCutPlatform cut(*platform, cutBefore);
   CNoFlushes careless(cut);
   try {
-    RunCheckVela(withFlushes ? static_cast<CPlatform&>(cut) : careless);
+    RunCheckVela(*machine.Through(withFlushes ? static_cast<CPlatform&>(cut) : careless));
     EXPECT_EQ(cutBefore, 0U) << "the run made fewer changes";
   } catch (const CKilled&) {
   }
@@ -524,6 +609,36 @@ TEST(PowerCutTest, TheSameRunWithoutItsFlushesLosesFiles) {
     EXPECT_TRUE(std::any_of(lost.begin(), lost.end(), [](const std::string& entry) {
       return entry.rfind("C:\\windows\\vela.ini:", 0) == 0;
     })) << Join(lost);
+  }
+}
+
+// The other machines, in the harshest modes and in torn writes with the registry as at the
+// cut, at every second change.
+TEST(PowerCutTest, OnOtherMachinesTooACutLosesNothingAndTheNextRunEndsAsOneRun) {
+  for (const bool shortNames : {false, true}) {
+    const CBaseline& baseline = VariantBaseline(shortNames);
+    const std::vector<EMutation> changes = Changes(baseline);
+    for (const CCutModes& modes :
+         {CCutModes{EDataLoss::kZeros, EMetadataLoss::kListings, ERegistryLoss::kLastFlush},
+          CCutModes{EDataLoss::kTorn, EMetadataLoss::kJournaled, ERegistryLoss::kAtCut}}) {
+      for (size_t k = 1; k <= changes.size() + 1; k += 2) {
+        const size_t cut = k > changes.size() ? 0 : k;
+        SCOPED_TRACE(std::string(shortNames ? "8.3 names, " : "") + ModesName(modes) +
+                     ", cut before change " + std::to_string(cut));
+        COldMachine machine(baseline.pristine);
+        RunAndCut(machine, cut, modes);
+        ExpectNothingLost(machine, baseline);
+        CRunResult again = machine.RunProgram();
+        if (again.endResult == win::kIdCancel && again.messages.empty()) {
+          again.endResult = baseline.reference.endResult;
+          again.messages = baseline.reference.messages;
+        }
+        EXPECT_EQ(again, baseline.reference);
+        if (::testing::Test::HasFailure()) {
+          return;
+        }
+      }
+    }
   }
 }
 
