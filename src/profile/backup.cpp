@@ -262,6 +262,14 @@ std::string CBackupStore::NextTemporary(const std::string& directory) {
          (n == 0 ? std::string(kTemporaryFileName) : "~CheckVela." + std::to_string(n) + ".tmp");
 }
 
+win::DWORD CBackupStore::ReadOnlyOf(const std::string& path) {
+  const win::DWORD attributes = platform_.GetFileAttributesA(path.c_str());
+  return attributes != win::kInvalidFileAttributes &&
+                 (attributes & win::kFileAttributeReadOnly) != 0
+             ? attributes
+             : 0;
+}
+
 bool CBackupStore::SameBytes(const std::string& a, const std::string& b) {
   std::string first;
   std::string second;
@@ -384,6 +392,36 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
       return;
     }
   }
+  const win::DWORD restoredAttributes =
+      attributes != win::kInvalidFileAttributes && (attributes & win::kFileAttributeReadOnly) != 0
+          ? attributes & ~win::kFileAttributeDirectory
+          : 0;
+  const CJournal::Backup* earlier = FindBackup(oldPath);
+  const std::string copy = earlier != nullptr ? directory_ + "\\" + earlier->name : std::string();
+  const bool copyThere = earlier != nullptr &&
+                         platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes;
+  if (earlier != nullptr && earlier->current) {
+    if (copyThere && SameBytes(filePath, copy)) {
+      // Backup holds this very file with the line of the run being finished: only the delete
+      // is left to do.
+      moved_.insert(folded);
+      Stage({std::string(), copy, std::string(), filePath, folded, ReadOnlyOf(copy), false});
+      return;
+    }
+    if (!copyThere && !journal_.NameContested(FoldCase(earlier->name))) {
+      // The run being finished wrote the line and stopped before its copy got its name: finish
+      // that move under that name.
+      const std::string temporary = PrepareCopy(filePath, directory_, true);
+      if (temporary.empty()) {
+        BackupFailed(filePath, temporary);
+        return;
+      }
+      moved_.insert(folded);
+      Stage({temporary, copy, std::string(), filePath, folded, restoredAttributes, false});
+      return;
+    }
+  }
+
   std::string spelled;
   if (!SpellForScript(oldPath, spelled)) {
     std::string message;
@@ -401,39 +439,13 @@ void CBackupStore::BackupFile(const std::string& filePath, const std::string& ba
       foundAs = data.name;
     }
   }
-  const win::DWORD restoredAttributes =
-      attributes != win::kInvalidFileAttributes && (attributes & win::kFileAttributeReadOnly) != 0
-          ? attributes & ~win::kFileAttributeDirectory
-          : 0;
-
-  if (const CJournal::Backup* earlier = FindBackup(oldPath)) {
-    const std::string copy = directory_ + "\\" + earlier->name;
-    const bool copyThere =
-        platform_.GetFileAttributesA(copy.c_str()) != win::kInvalidFileAttributes;
-    if (copyThere && SameBytes(filePath, copy)) {
-      // Backup holds this very file. The run being finished wrote its line: only the delete is
-      // left to do. An earlier, finished run's line is written again for this run.
-      moved_.insert(folded);
-      const win::DWORD copyAttributes = platform_.GetFileAttributesA(copy.c_str());
-      Stage(
-          {std::string(), copy,
-           earlier->current ? std::string() : BackupLines(earlier->name, spelled, oldPath, foundAs),
-           filePath, folded,
-           (copyAttributes & win::kFileAttributeReadOnly) != 0 ? copyAttributes : 0, false});
-      return;
-    }
-    if (earlier->current && !copyThere && !journal_.NameContested(FoldCase(earlier->name))) {
-      // The run being finished wrote the line and stopped before its copy got its name: finish
-      // that move under that name.
-      const std::string temporary = PrepareCopy(filePath, directory_, true);
-      if (temporary.empty()) {
-        BackupFailed(filePath, temporary);
-        return;
-      }
-      moved_.insert(folded);
-      Stage({temporary, copy, std::string(), filePath, folded, restoredAttributes, false});
-      return;
-    }
+  if (earlier != nullptr && !earlier->current && copyThere && SameBytes(filePath, copy)) {
+    // An earlier, finished run left this very file in Backup: it is taken from there, with a
+    // line of this run.
+    moved_.insert(folded);
+    Stage({std::string(), copy, BackupLines(earlier->name, spelled, oldPath, foundAs), filePath,
+           folded, ReadOnlyOf(copy), false});
+    return;
   }
 
   const std::string name = ClaimName(backupName);

@@ -129,6 +129,8 @@ class CBackupStore {
   std::string PrepareCopy(const std::string& source, const std::string& directory, bool check);
   std::string NextTemporary(const std::string& directory);
   bool SameBytes(const std::string& a, const std::string& b);
+  // The attributes of a read-only file, which it gets back after its flush; 0 for any other.
+  win::DWORD ReadOnlyOf(const std::string& path);
   // filePath stays where it is: the temporary copy goes and a message says why, with the
   // error that stopped the backup.
   void BackupFailed(const std::string& filePath, const std::string& temporary);

@@ -31,6 +31,27 @@ class BackupTest : public ::testing::Test {
   CRecordingProgress progress;
 };
 
+// Copies, then changes the copy's bytes as corrupt says.
+class CCorruptingCopy : public CPlatformProxy {
+ public:
+  CCorruptingCopy(CPlatform& inner, std::string (*corrupt)(const std::string&))
+      : CPlatformProxy(inner), corrupt_(corrupt) {}
+  bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
+    std::string bytes;
+    if (!CPlatformProxy::CopyFileA(existing, target, failIfExists) ||
+        !ReadWholeFile(target, bytes)) {
+      return false;
+    }
+    bytes = corrupt_(bytes);
+    auto file = CreateWriteFile(target);
+    return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
+           file->Close();
+  }
+
+ private:
+  std::string (*corrupt_)(const std::string&);
+};
+
 TEST(RestoreLine, QuotesBothPathsAndDoublesPercentButThatOfTheScriptsFolder) {
   EXPECT_EQ(BackupRestoreLine("vela.ini", "C:\\OLD\\vela.ini"),
             "copy/y \"%~dp0vela.ini\" \"C:\\OLD\\vela.ini\"\r\n");
@@ -54,9 +75,35 @@ TEST(RestoreLine, ReadsBackEveryFormItWritesAndNothingElse) {
   ASSERT_TRUE(ParseRestoreLine("copy/y \"lp\" \"C:\\q\\lp\\queue.ini\"", line));
   EXPECT_EQ(line.kind, CRestoreLine::EKind::kBackup);
   EXPECT_EQ(line.from, "lp");
-  for (const char* other : {"", "@echo off", "copy/y \"%~dp0lp\" \"C:\\q\\que", "copy/y \"lp\"",
-                            "copy/y \"\" \"C:\\x\"", "copy/y \"%~dp0\" \"C:\\x\"",
-                            "copy/y \"a\" \"b\"c\"", "copy /y \"a\" \"b\""}) {
+  // A data file's line, guarded by its own old path.
+  ASSERT_TRUE(
+      ParseRestoreLine("if not exist \"C:\\d\\1%%\" copy/y \"C:\\S\\1%%\" \"C:\\d\\1%%\"", line));
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kSpool);
+  EXPECT_EQ(line.from, "C:\\S\\1%");
+  EXPECT_EQ(line.to, "C:\\d\\1%");
+  // The first version's form: no quotes, blanks in both, % as it is.
+  ASSERT_TRUE(ParseRestoreLine("copy/y Front Desk C:\\q\\Front Desk\\queue.ini", line));
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kBackup);
+  EXPECT_EQ(line.from, "Front Desk");
+  EXPECT_EQ(line.to, "C:\\q\\Front Desk\\queue.ini");
+  // The records that cmd skips read back exactly, whatever bytes they carry.
+  for (const std::string& text :
+       {LongPathLine("C:\\S\xE3o\\100% \"q\".ini"), FoundAsLine("VELA.INI"),
+        SpoolRecordLine("C:\\Spool\\d\xE3", "C:\\d\xE3"), RunEndedLine()}) {
+    ASSERT_TRUE(ParseRestoreLine(text.substr(0, text.size() - 2), line)) << text;
+  }
+  ParseRestoreLine("rem CheckVela: long path \"C:\\S%E3o\\100%25 %22q%22.ini\"", line);
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kLongPath);
+  EXPECT_EQ(line.to, "C:\\S\xE3o\\100% \"q\".ini");
+  ASSERT_TRUE(ParseRestoreLine("rem CheckVela: spool copy \"C:\\S\\d\" \"C:\\%E3\"", line));
+  EXPECT_EQ(line.kind, CRestoreLine::EKind::kSpool);
+  EXPECT_EQ(line.to, "C:\\\xE3");
+  for (const char* other :
+       {"", "@echo off", "copy/y \"%~dp0lp\" \"C:\\q\\que", "copy/y \"lp\"",
+        "copy/y \"\" \"C:\\x\"", "copy/y \"%~dp0\" \"C:\\x\"", "copy/y \"a\" \"b\"c\"",
+        "copy /y \"a\" \"b\"", "if not exist \"C:\\other\" copy/y \"C:\\S\\1\" \"C:\\d\\1\"",
+        "copy/y lp queue.ini", "rem CheckVela: long path \"C:\\%E\"",
+        "rem CheckVela: migration finished!"}) {
     EXPECT_FALSE(ParseRestoreLine(other, line)) << other;
   }
 }
@@ -97,6 +144,39 @@ TEST(FileNames, PlainNamesAndCaseFolding) {
   EXPECT_FALSE(IsPlainFileName("LPT\xB9"));
   EXPECT_EQ(FoldCase("Caf\xE9"), "CAF\xC9");
   EXPECT_EQ(StoredFileName("a. "), "a");
+}
+
+// A name that spells a temporary file, in any case, would be taken for a killed copy's leftover
+// and removed by the next run: it is never a backup name.
+TEST_F(BackupTest, NamesThatSpellTheTemporaryFilesAreNeverClaimed) {
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  for (const char* name : {"~CheckVela.tmp", "~CHECKVELA.TMP", "~checkvela.7.Tmp"}) {
+    const std::string claimed = store.ClaimName(name);
+    EXPECT_FALSE(IsTemporaryName(claimed)) << claimed;
+    EXPECT_EQ(claimed.rfind(name, 0), 0U) << claimed;
+  }
+  EXPECT_FALSE(IsTemporaryName("~CheckVela.x.tmp"));
+  EXPECT_FALSE(IsTemporaryName("~CheckVela..tmp"));
+  EXPECT_EQ(store.ClaimName("~CheckVela.x.tmp"), "~CheckVela.x.tmp");
+}
+
+// A copy's name and its path must fit the file system: a line naming a copy that can never be
+// made would stay without its file on every run.
+TEST_F(BackupTest, ABackupNameTooLongForTheFileSystemIsCutBeforeItsLine) {
+  const std::string queue(300, 'q');
+  m.WriteFile("C:\\OLD\\queue.ini", "long");
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  const std::string first = store.ClaimName(queue);
+  const std::string second = store.ClaimName(queue + ".");
+  EXPECT_EQ(std::string(kBackupDir).size() + 1 + first.size(), 259U);
+  EXPECT_EQ(second, first.substr(0, first.size() - 2) + ".1");
+  store.BackupFile("C:\\OLD\\queue.ini", queue);
+  ASSERT_TRUE(store.Close());
+  const std::string name = first.substr(0, first.size() - 2) + ".2";
+  EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\" + name), "long");
+  EXPECT_EQ(Script(), BackupRestoreLine(name, "C:\\OLD\\queue.ini"));
 }
 
 TEST_F(BackupTest, ClaimedNamesNeverRepeatWithinARun) {
@@ -153,6 +233,13 @@ TEST_F(BackupTest, ReadOnlyFileStaysWithItsCopyAndLine) {
   EXPECT_EQ(m.ReadFile("C:\\OLD\\ro.ini"), "read only");
   EXPECT_EQ(m.ReadFile(std::string(kBackupDir) + "\\ro.ini"), "read only");
   EXPECT_EQ(Script(), "copy/y \"%~dp0ro.ini\" \"C:\\OLD\\ro.ini\"\r\n");
+  // The old server would still find it: a message names it. The copy keeps the attribute,
+  // so that going back restores it.
+  ASSERT_EQ(progress.messages.size(), 1U);
+  EXPECT_EQ(progress.messages[0].rfind("Could not remove C:\\OLD\\ro.ini from its place", 0), 0U);
+  EXPECT_NE(m.Platform().GetFileAttributesA((std::string(kBackupDir) + "\\ro.ini").c_str()) &
+                win::kFileAttributeReadOnly,
+            0U);
 }
 
 TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
@@ -172,26 +259,6 @@ TEST_F(BackupTest, FailedCopyLeavesTheFileAndIsReported) {
 // A copy that does not hold the original's bytes, whatever its length, stops the delete: the
 // check compares bytes, not sizes.
 TEST_F(BackupTest, CorruptCopyIsDetectedBeforeAnythingIsDeleted) {
-  // Copies, then changes the copy's bytes as corrupt says.
-  class CCorruptingCopy : public CPlatformProxy {
-   public:
-    CCorruptingCopy(CPlatform& inner, std::string (*corrupt)(const std::string&))
-        : CPlatformProxy(inner), corrupt_(corrupt) {}
-    bool CopyFileA(const char* existing, const char* target, bool failIfExists) override {
-      std::string bytes;
-      if (!CPlatformProxy::CopyFileA(existing, target, failIfExists) ||
-          !ReadWholeFile(target, bytes)) {
-        return false;
-      }
-      bytes = corrupt_(bytes);
-      auto file = CreateWriteFile(target);
-      return file && file->Write(bytes.data(), static_cast<win::DWORD>(bytes.size())) &&
-             file->Close();
-    }
-
-   private:
-    std::string (*corrupt_)(const std::string&);
-  };
   const std::pair<const char*, std::string (*)(const std::string&)> corruptions[] = {
       {"other bytes", [](const std::string&) { return std::string("garbage"); }},
       {"the same length with one byte changed",
@@ -321,8 +388,18 @@ class JournalTest : public BackupTest {
 
 TEST_F(JournalTest, ATornLastLineIsCutAndAWholeOneWithoutItsLineBreakCompleted) {
   const std::string whole = "copy/y \"%~dp0a\" \"C:\\OLD\\a.ini\"\r\n";
+  using namespace std::string_literals;
   for (const auto& [tail, kept] : std::vector<std::pair<std::string, std::string>>{
            {"copy/y \"%~dp0b\" \"C:\\OL", ""},
+           // What a power cut left of unflushed lines: zeros, or a line torn and zeros after.
+           {"\0\0\0\0\0\0\0\0"s, ""},
+           {"copy/y \"%~dp0b\" \"C:\\OL\0\0\0\0"s, ""},
+           {"if not exist \"C:\\DATA\\d", ""},
+           {"rem CheckVela: migra", ""},
+           // Not the program's: kept, and ended before the next line.
+           {"pause", "pause\r\n"},
+           {"copy /y a b", "copy /y a b\r\n"},
+           {"rem checked by the administrator", "rem checked by the administrator\r\n"},
            {"copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"", "copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r\n"},
            {"copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r",
             "copy/y \"%~dp0b\" \"C:\\OLD\\b.ini\"\r\n"}}) {
@@ -485,4 +562,159 @@ TEST_F(JournalTest, AnOldPathTheOemCodePageCannotSpellIsWrittenShortOrTheFileSta
   EXPECT_EQ(later.ReadablePath("C:\\OLD\\S\xE3o\\queue.ini"), InBackup("S_o"));
 }
 
+// A finished run's moves stand in for nothing: what the old server removed after going back
+// stays removed. A copy that still holds a file in place byte for byte is taken again, with a
+// line of this run. With the marker of an unfinished migration, the run that ended is the one
+// being finished: only its last step was lost.
+TEST_F(JournalTest, AFinishedRunStandsInForNothingButItsCopiesAreTakenAgain) {
+  m.WriteFile(InBackup("a"), "removed since");
+  m.WriteFile(InBackup("b"), "brought back");
+  const std::string lines = BackupRestoreLine("a", "C:\\OLD\\a.ini") +
+                            BackupRestoreLine("b", "C:\\OLD\\b.ini") + RunEndedLine();
+  m.WriteFile(InBackup("restore.bat"), lines);
+  m.WriteFile("C:\\OLD\\b.ini", "brought back");
+  {
+    CBackupStore store(m.Platform(), progress);
+    ASSERT_TRUE(store.Open(kBackupDir, true));
+    EXPECT_EQ(store.ReadablePath("C:\\OLD\\a.ini"), InBackup("a"));
+    EXPECT_EQ(store.MovedAway("C:\\OLD", "*.ini"), std::vector<std::string>{"C:\\OLD\\a.ini"});
+  }
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_EQ(store.ReadablePath("C:\\OLD\\a.ini"), "C:\\OLD\\a.ini");
+  EXPECT_TRUE(store.MovedAway("C:\\OLD", "*.ini").empty());
+  store.BackupFile("C:\\OLD\\b.ini", "b");
+  store.EndRun();
+  ASSERT_TRUE(store.Close());
+  EXPECT_FALSE(m.Exists("C:\\OLD\\b.ini"));
+  EXPECT_FALSE(m.Exists(InBackup("b.1")));
+  EXPECT_EQ(Script(), lines + BackupRestoreLine("b", "C:\\OLD\\b.ini") + RunEndedLine());
+}
+
+// A name that a line gives stays taken, also when its copy is missing: the line would restore
+// whatever later came to lie under it.
+TEST_F(JournalTest, ANameALineGivesStaysTakenWithoutItsCopy) {
+  m.WriteFile(InBackup("restore.bat"), BackupRestoreLine("x", "C:\\OLD\\gone.ini"));
+  m.WriteFile("C:\\OLD\\y.ini", "y");
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\y.ini", "x");
+  ASSERT_TRUE(store.Close());
+  EXPECT_FALSE(m.Exists(InBackup("x")));
+  EXPECT_EQ(m.ReadFile(InBackup("x.1")), "y");
+}
+
+// Finishing a move that a run began checks the new copy byte for byte before the original goes.
+TEST_F(JournalTest, FinishingAHalfDoneMoveChecksTheCopyBeforeTheOriginalGoes) {
+  const std::string line = BackupRestoreLine("lp-017", "C:\\OLD\\cf017.ini");
+  m.WriteFile(InBackup("restore.bat"), line);
+  m.WriteFile("C:\\OLD\\cf017.ini", "the job");
+  CCorruptingCopy platform(m.Platform(), [](const std::string&) { return std::string("junk"); });
+  CBackupStore store(platform, progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  store.BackupFile("C:\\OLD\\cf017.ini", "lp-017");
+  ASSERT_TRUE(store.Close());
+  EXPECT_EQ(m.ReadFile("C:\\OLD\\cf017.ini"), "the job");
+  EXPECT_FALSE(m.Exists(InBackup("lp-017")));
+  EXPECT_EQ(Script(), line);
+  EXPECT_EQ(progress.messages.size(), 1U);
+}
+
+// The moves of a queue whose directory lies inside another queue's are that queue's alone.
+TEST_F(JournalTest, AnInnerDirectorysMovesAreNotTheOuterOnes) {
+  m.MakeDir("C:\\OLD\\q");
+  m.MakeDir("C:\\OLD\\q\\inner");
+  m.WriteFile(InBackup("inner-1"), "inner job");
+  m.WriteFile(InBackup("restore.bat"), BackupRestoreLine("inner-1", "C:\\OLD\\q\\inner\\cf1.ini"));
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_TRUE(store.MovedAway("C:\\OLD\\q", "cf*.ini").empty());
+  EXPECT_EQ(store.MovedAway("C:\\OLD\\q\\inner", "cf*.ini"),
+            std::vector<std::string>{"C:\\OLD\\q\\inner\\cf1.ini"});
+}
+
+// A run that the OEM code page could not spell a path for writes its short form for cmd and
+// its long form for later runs, which then find it without asking for short names.
+TEST_F(JournalTest, ALongPathRecordFindsAShortLineAndFinishesItsMove) {
+  m.MakeDir("C:\\OLD\\S\xE3o");
+  m.WriteFile("C:\\OLD\\S\xE3o\\queue.ini", "q");
+  m.WriteFile("C:\\OLD\\S\xE3o\\cf1.ini", "job");
+  m.WriteFile(InBackup("restore.bat"), BackupRestoreLine("S_o-1", "C:\\OLD\\SO~1\\cf1.ini") +
+                                           LongPathLine("C:\\OLD\\S\xE3o\\cf1.ini"));
+  CShortNames platform(m.Platform());
+  BackUp(platform, "C:\\OLD\\S\xE3o\\queue.ini", "S\xE3o");
+  CBackupStore later(m.Platform(), progress);
+  ASSERT_TRUE(later.Open(kBackupDir));
+  EXPECT_EQ(later.ReadablePath("C:\\OLD\\S\xE3o\\queue.ini"), InBackup("S_o"));
+  // The half-done move of cf1.ini is finished under the name its line gives.
+  later.BackupFile("C:\\OLD\\S\xE3o\\cf1.ini", "S_o-1");
+  ASSERT_TRUE(later.Close());
+  EXPECT_EQ(m.ReadFile(InBackup("S_o-1")), "job");
+  EXPECT_FALSE(m.Exists(InBackup("S_o-1.1")));
+  EXPECT_FALSE(m.Exists("C:\\OLD\\S\xE3o\\cf1.ini"));
+}
+
+// A data file whose path cmd cannot spell still gets its Spool copy recorded, so that a run
+// that finishes this one knows the copy as its own.
+TEST_F(JournalTest, ASpoolCopyThatCmdCannotRestoreIsRecorded) {
+  m.MakeDir("C:\\DATA");
+  m.MakeDir("C:\\DATA\\S\xE3o");
+  m.WriteFile("C:\\DATA\\S\xE3o\\df1", "job one");
+  {
+    CBackupStore store(m.Platform(), progress);
+    ASSERT_TRUE(store.Open(kBackupDir));
+    EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\S\xE3o\\df1", InSpool("df1")));
+    ASSERT_TRUE(store.Close());
+  }
+  EXPECT_EQ(Script(), SpoolRecordLine(InSpool("df1"), "C:\\DATA\\S\xE3o\\df1"));
+  EXPECT_NE(Script().find("C:\\DATA\\S%E3o\\df1"), std::string::npos);
+  m.WriteFile("C:\\DATA\\S\xE3o\\df1", "job one, rewritten");
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\S\xE3o\\df1", InSpool("df1")));
+  ASSERT_TRUE(store.Close());
+  EXPECT_EQ(m.ReadFile(InSpool("df1")), "job one, rewritten");
+  EXPECT_EQ(Script(), SpoolRecordLine(InSpool("df1"), "C:\\DATA\\S\xE3o\\df1"));
+}
+
+// The new server deletes a Spool copy after printing it: the copy is never read-only, also
+// where the data file is and where the run's own earlier copy was.
+TEST_F(JournalTest, SpoolCopiesAreWritableAlsoTheRunsOwnReadOnlyOne) {
+  m.MakeDir("C:\\DATA");
+  m.WriteFile("C:\\DATA\\df1", "read-only job");
+  m.WriteFile("C:\\DATA\\df2", "job two");
+  ASSERT_TRUE(m.Platform().SetFileAttributesA("C:\\DATA\\df1", win::kFileAttributeReadOnly));
+  m.WriteFile(InSpool("df2"), "stale");
+  ASSERT_TRUE(m.Platform().SetFileAttributesA(InSpool("df2").c_str(), win::kFileAttributeReadOnly));
+  const std::string line = SpoolRestoreLine(InSpool("df2"), "C:\\DATA\\df2");
+  m.WriteFile(InBackup("restore.bat"), line);
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\df1", InSpool("df1")));
+  EXPECT_TRUE(store.CopyToSpool("C:\\DATA\\df2", InSpool("df2")));
+  ASSERT_TRUE(store.Close());
+  for (const char* name : {"df1", "df2"}) {
+    EXPECT_EQ(m.Platform().GetFileAttributesA(InSpool(name).c_str()) & win::kFileAttributeReadOnly,
+              0U)
+        << name;
+  }
+  EXPECT_EQ(m.ReadFile(InSpool("df2")), "job two");
+  EXPECT_EQ(Script(), line + SpoolRestoreLine(InSpool("df1"), "C:\\DATA\\df1"));
+}
+
+// The first version wrote its lines unquoted; they are read as the others.
+TEST_F(JournalTest, TheFirstVersionsUnquotedLinesAreRead) {
+  m.MakeDir("C:\\OLD\\Front Desk");
+  m.WriteFile(InBackup("winvela.ini"), "[Settings]\r\nIni=C:\\OLD\\vela.ini\r\n");
+  m.WriteFile(InBackup("Front Desk"), "[Settings]\r\n");
+  m.WriteFile(InBackup("restore.bat"),
+              "copy/y winvela.ini C:\\windows\\vela.ini\r\n"
+              "copy/y Front Desk C:\\OLD\\Front Desk\\queue.ini\r\n");
+  CBackupStore store(m.Platform(), progress);
+  ASSERT_TRUE(store.Open(kBackupDir));
+  EXPECT_TRUE(store.HasJournal());
+  EXPECT_EQ(store.ReadablePath("C:\\windows\\vela.ini"), InBackup("winvela.ini"));
+  EXPECT_EQ(store.ReadablePath("C:\\OLD\\Front Desk\\queue.ini"), InBackup("Front Desk"));
+  EXPECT_EQ(store.ClaimName("front desk"), "front desk.1");
+}
 }  // namespace
