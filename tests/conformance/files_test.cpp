@@ -242,6 +242,21 @@ TEST_F(FilesTest, MoveFileRenamesAndReplacesOnlyWhenAsked) {
   EXPECT_EQ(win::kErrorPathNotFound, P().GetLastError());
 }
 
+// A read-only file is not replaced by a rename onto it (the migration's own read-only Spool
+// copy loses the attribute first).
+TEST_F(FilesTest, MoveFileDoesNotReplaceAReadOnlyTarget) {
+  machine_.WriteFile(Path("new.tmp"), "new");
+  machine_.WriteFile(Path("ro.txt"), "old");
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeReadOnly));
+  EXPECT_FALSE(P().MoveFileExA(Path("new.tmp").c_str(), Path("ro.txt").c_str(), true));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+  EXPECT_EQ("old", machine_.ReadFile(Path("ro.txt")));
+  EXPECT_EQ("new", machine_.ReadFile(Path("new.tmp")));
+  ASSERT_TRUE(P().SetFileAttributesA(Path("ro.txt").c_str(), win::kFileAttributeNormal));
+  EXPECT_TRUE(P().MoveFileExA(Path("new.tmp").c_str(), Path("ro.txt").c_str(), true));
+  EXPECT_EQ("new", machine_.ReadFile(Path("ro.txt")));
+}
+
 TEST_F(FilesTest, InvalidNamesAndTrailingSeparators) {
   for (const char* name : {"a?b.txt", "a*b.txt", "a|b", "a<b", "a>b", "a\"b"}) {
     EXPECT_EQ(nullptr, P().CreateWriteFile(Path(name).c_str())) << name;

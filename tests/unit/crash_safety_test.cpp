@@ -55,7 +55,7 @@ const CBaseline& Baseline() {
 
 // The old installation with what only some servers hold: an Ini written with forward slashes
 // (C:/Vela/vela.ini, which the profile functions accept), a second control file with the
-// sequence number 017, a data file in a directory (S\xE3o, an a tilde) that code page 437
+// sequence number 017 and a name in capitals, a data file in a directory (S\xE3o, an a tilde) that code page 437
 // cannot spell, and a queue in such a directory. With shortNames, on a volume that gives
 // those names an 8.3 form and reports directory entries in another order.
 const CBaseline& VariantBaseline(bool shortNames) {
@@ -78,7 +78,7 @@ const CBaseline& VariantBaseline(bool shortNames) {
     platform->CreateDirectoryA("C:\\Vela\\data\\S\xE3o");
     platform->CreateDirectoryA("C:\\Vela\\queues\\S\xE3o");
     m.Write("C:\\Vela\\data\\S\xE3o\\dfA016printhost", "Page sixteen\r\n\f");
-    m.Write("C:\\Vela\\queues\\lp\\cf00016.ini",
+    m.Write("C:\\Vela\\queues\\lp\\CF00016.INI",
             "[Settings]\r\nSeqno=017\r\nControlFileName=cfA016printhost\r\nDataFiles=1\r\n"
             "User=early\r\n[Files]\r\nFile1=ldfA016printhost\r\n"
             "Data1=C:\\Vela\\data\\S\xE3o\\dfA016printhost\r\n");

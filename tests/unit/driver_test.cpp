@@ -247,4 +247,61 @@ TEST_F(DriverTest, ASecondRunStopsOnceQueuesExist) {
   EXPECT_TRUE(m.Exists(kWindowsIni));
 }
 
+
+// A journal of the first version, which wrote its lines unquoted, tells where the files went:
+// the migration reads them from Backup. Where earlier runs moved files but nothing says where
+// the Windows-directory vela.ini went, migrating nothing would pass for a finished migration:
+// the run stops with a message and changes nothing more.
+TEST_F(DriverTest, TheWindowsDirectoryIniIsFoundThroughAnyJournalOrNothingIsMigrated) {
+  m.MakeDir("C:\\OLD");
+  m.MakeDir(std::string(kProgram) + "Backup");
+  m.WriteFile(std::string(kBackup) + "winvela.ini", "[Settings]\r\nIni=C:\\OLD\\vela.ini\r\n");
+  m.WriteFile(std::string(kBackup) + "vela.ini", "[Settings]\r\nLevel=3\r\n");
+  const std::string journal =
+      "copy/y winvela.ini C:\\windows\\vela.ini\r\ncopy/y vela.ini C:\\OLD\\vela.ini\r\n";
+  m.WriteFile(std::string(kBackup) + "restore.bat", journal);
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("", "Level"), Dword(3));
+  EXPECT_EQ(RestoreScript(), journal + RunEndedLine());
+
+  CRegKey(m.Platform()).Create(win::kHkeyLocalMachine, kProduct);
+  m.Platform().RegDeleteKeyA(win::kHkeyLocalMachine, "SOFTWARE\\Quillon\\Vela\\CurrentJobs");
+  m.Platform().DeleteFileA((std::string(kBackup) + "winvela.ini").c_str());
+  progress.messages.clear();
+  const std::string script = RestoreScript();
+  EXPECT_FALSE(Migrate());
+  ASSERT_EQ(progress.messages.size(), 1U);
+  EXPECT_EQ(progress.messages[0].rfind("C:\\windows\\vela.ini is missing", 0), 0U);
+  EXPECT_FALSE(Key("CurrentJobs"));
+  EXPECT_FALSE(Key("MigrationInProgress"));
+  EXPECT_EQ(RestoreScript(), script);
+}
+
+// An Ini written with forward slashes, or naming a file whose name also begins a directory of
+// its path, gives the configuration directory that one run finds also to a run that finishes
+// an interrupted one, whose main INI lies in Backup by then.
+TEST_F(DriverTest, AResumedRunFindsTheConfigurationDirectoryOneRunFinds) {
+  for (const char* ini : {"C:/OLD/vela.ini", "C:\\OLD\\vela.ini.d\\vela.ini"}) {
+    SCOPED_TRACE(ini);
+    CTestMachine fresh;
+    fresh.MakeDir("C:\\Program Files");
+    fresh.MakeDir("C:\\Program Files\\Vela");
+    fresh.MakeDir("C:\\OLD");
+    fresh.MakeDir("C:\\OLD\\vela.ini.d");
+    fresh.WriteFile(kWindowsIni, std::string("[Settings]\r\nIni=") + ini + "\r\n");
+    fresh.WriteFile(ini, "[Settings]\r\nLevel=3\r\n");
+    CMigration one(fresh.Platform(), progress);
+    ASSERT_TRUE(one.MigrateConfiguration(kProgram));
+    const std::string directory = one.PreviousConfigDirectory();
+    EXPECT_EQ(directory, std::string(ini).substr(0, 7));
+    // As a run killed after the main INI moved leaves it: the registry without the migration.
+    fresh.Platform().RegDeleteKeyA(win::kHkeyLocalMachine, "SOFTWARE\\Quillon\\Vela\\CurrentJobs");
+    std::string script = fresh.ReadFile(std::string(kBackup) + "restore.bat");
+    script.erase(script.size() - RunEndedLine().size());
+    fresh.WriteFile(std::string(kBackup) + "restore.bat", script);
+    CMigration resumed(fresh.Platform(), progress);
+    ASSERT_TRUE(resumed.MigrateConfiguration(kProgram));
+    EXPECT_EQ(resumed.PreviousConfigDirectory(), directory);
+  }
+}
 }  // namespace

@@ -340,4 +340,24 @@ TEST_F(JobsTest, NoControlFilesNoJobsKey) {
   EXPECT_TRUE(m.Exists("C:\\OLD\\lp\\other.ini"));
 }
 
+
+// Control files named in capitals are migrated as the others; a File key numbered past the
+// range of an int names no data file and stops nothing; a data file name that spells the
+// migration's temporary file is never a Spool name.
+TEST_F(JobsTest, CapitalNamesOverlongNumbersAndTemporaryNames) {
+  m.WriteFile("C:\\DATA\\a.prn", "a");
+  m.WriteFile("C:\\DATA\\t.prn", "t");
+  Job("CF1.INI",
+      "[Settings]\r\nSeqno=1\r\nControlFileName=j1\r\nDataFiles=2\r\n[Files]\r\n"
+      "File99999999999=lhuge.prn\r\nFile1=la.prn\r\nData1=C:\\DATA\\a.prn\r\n"
+      "File2=l~CHECKVELA.TMP\r\nData2=C:\\DATA\\t.prn\r\n");
+  EXPECT_TRUE(Migrate());
+  EXPECT_EQ(Value("Queues\\lp\\Jobs", "1"), Sz("j1"));
+  EXPECT_EQ(m.ReadFile(std::string(kSpool) + "a.prn"), "a");
+  EXPECT_EQ(Value("Jobs\\j1", "Data1"), Sz("a.prn"));
+  EXPECT_EQ(Value("Jobs\\j1", "Data2"), Sz("C:\\DATA\\t.prn"));
+  EXPECT_FALSE(m.Exists(std::string(kSpool) + "~CHECKVELA.TMP"));
+  EXPECT_FALSE(m.Exists("C:\\OLD\\lp\\CF1.INI"));
+  EXPECT_TRUE(m.Exists(std::string(kBackup) + "lp-1"));
+}
 }  // namespace

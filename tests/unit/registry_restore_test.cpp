@@ -174,12 +174,77 @@ TEST_F(RegistryRestoreTest, AFileThatAppearsMeanwhileStays) {
   EXPECT_FALSE(machine.Exists("drive_c/Program Files/Vela/Backup/~CheckVela.tmp"));
 }
 
-TEST_F(RegistryRestoreTest, WithoutABackupDirectoryTheRunGoesOnWithoutTheFile) {
-  WriteHost("drive_c/Program Files/Vela/Backup", "a file in the way");
+// No registry change without its way back: when restore.reg cannot be written (Backup cannot
+// be made, or its temporary file is in the way), the run changes nothing at all, the hand-over
+// included, and one message says why. Once the obstacle is gone, a run migrates and its
+// restore.reg holds the registry as it was before any run.
+TEST_F(RegistryRestoreTest, WithoutItsWayBackTheRunChangesNothing) {
+  const std::string before = machine.RegistryFile();
+  const CMachineFiles files = machine.Files();
+  for (const bool directoryInTheWay : {false, true}) {
+    SCOPED_TRACE(directoryInTheWay ? "Backup\\~CheckVela.tmp in the way" : "Backup in the way");
+    const std::string obstacle = directoryInTheWay
+                                     ? "drive_c/Program Files/Vela/Backup/~CheckVela.tmp"
+                                     : "drive_c/Program Files/Vela/Backup";
+    if (directoryInTheWay) {
+      fs::create_directories(Host(obstacle));
+    } else {
+      WriteHost(obstacle, "a file in the way");
+    }
+    const CRunResult run = machine.RunProgram();
+    ASSERT_EQ(run.messages.size(), 1U);
+    EXPECT_EQ(run.messages[0].rfind("Could not create C:\\Program Files\\Vela\\Backup", 0), 0U)
+        << run.messages[0];
+    EXPECT_NE(run.messages[0].find("nothing has been changed in the registry"), std::string::npos);
+    EXPECT_EQ(run.endResult, 2);
+    EXPECT_EQ(Saved(machine.RegistryFile()), Saved(before));
+    fs::remove_all(Host(obstacle));
+    EXPECT_EQ(machine.Files(), files);
+  }
   const CRunResult run = machine.RunProgram();
-  EXPECT_EQ(run.messages.size(), 1U);  // the restore script cannot be created, as before
-  EXPECT_NE(run.registry.find("\"UninstallString\"=\"C:\\\\Vela\\\\uninst.exe /remove\""),
+  EXPECT_EQ(run.endResult, 1);
+  GoBack(run, Saved(before));
+}
+
+// Going back completely, the old server running on and a run again: what the old server
+// removed since (a printed job, a table) stays removed, a data file it rewrote is neither
+// copied over its own Spool copy nor, going back again, replaced by that copy.
+TEST_F(RegistryRestoreTest, AfterGoingBackWhatTheOldServerChangedStaysAsItIs) {
+  const std::string before = Saved(machine.RegistryFile());
+  const CRunResult first = machine.RunProgram();
+  GoBack(first, before);
+  machine.Remove("C:\\Vela\\queues\\Front Desk\\cf00018.ini");
+  machine.Remove("C:\\Vela\\data\\df 018 letter.txt");
+  machine.Remove("C:\\Vela\\protocol.ini");
+  machine.Write("C:\\Vela\\data\\dfA017printhost", "the next job under the same name");
+  const CRunResult again = machine.RunProgram();
+  EXPECT_EQ(again.endResult, 1);
+  EXPECT_EQ(again.registry.find("cfA018reception"), std::string::npos);
+  EXPECT_EQ(again.registry.find("Quillon\\Vela\\Protocols"), std::string::npos);
+  EXPECT_EQ(again.spool.at("C:\\Program Files\\Vela\\Spool\\dfA017printhost"),
+            first.spool.at("C:\\Program Files\\Vela\\Spool\\dfA017printhost"));
+  // Not copied: the job's entries name the data file where it is, as the control file does.
+  EXPECT_NE(again.registry.find("\"dfA017printhost\"=\"C:\\\\Vela\\\\data\\\\dfA017printhost\""),
             std::string::npos);
+  GoBack(again, before);
+  std::string data;
+  machine.NewPlatform()->ReadWholeFile("C:\\Vela\\data\\dfA017printhost", data);
+  EXPECT_EQ(data, "the next job under the same name");
+}
+
+// A product key spelled in another case comes back with its own spelling.
+TEST_F(RegistryRestoreTest, AProductKeyInAnotherCaseComesBackAsItWasSpelled) {
+  WriteHost("registry.reg", machine.RegistryFile() +
+                                "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\quillon\\VELA]\r\n"
+                                "\"Keep\"=dword:00000001\r\n");
+  const std::string before = Saved(machine.RegistryFile());
+  const CRunResult first = machine.RunProgram();
+  EXPECT_EQ(RestoreReg().rfind("REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\VELA]\r\n"
+                               "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\VELA]\r\n",
+                               0),
+            0U)
+      << RestoreReg();
+  GoBack(first, before);
 }
 
 TEST_F(RegistryRestoreTest, ARunThatChangesNothingWritesNothing) {
