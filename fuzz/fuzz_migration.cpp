@@ -281,8 +281,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (eol == std::string::npos) {
         Fail("restore.bat ends without CR LF");
       }
-      const std::string line = script.substr(pos, eol - pos);
+      std::string line = script.substr(pos, eol - pos);
       pos = eol + 2;
+      if (line.compare(0, 4, "rem ") == 0) {
+        continue;  // a record for later runs, which cmd skips
+      }
+      // if not exist "old" copy/y "copy" "old": copies only where nothing lies.
+      bool guarded = false;
+      if (line.compare(0, 14, "if not exist \"") == 0) {
+        const size_t close = line.find('"', 14);
+        if (close == std::string::npos || line.compare(close, 2, "\" ") != 0) {
+          Fail("malformed guarded restore line: " + line);
+        }
+        const std::string guard = line.substr(13, close + 1 - 13);
+        line.erase(0, close + 2);
+        if (line.size() < guard.size() ||
+            line.compare(line.size() - guard.size(), guard.size(), guard) != 0) {
+          Fail("a restore line guarded by another path: " + line);
+        }
+        guarded = true;
+      }
       const size_t middle = line.find("\" \"");
       if (line.compare(0, 8, "copy/y \"") != 0 || line.back() != '"' ||
           middle == std::string::npos || line.find("\" \"", middle + 1) != std::string::npos) {
@@ -299,6 +317,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Fail("a copy named neither in full nor through %~dp0: " + line);
       }
       const std::string fromHost = machine.HostPath(from);
+      if (guarded) {
+        std::string present;
+        if (restored.count(machine.HostPath(to)) != 0 || ReadHost(machine.HostPath(to), present)) {
+          continue;
+        }
+      }
       std::string bytes;
       if (auto it = restored.find(fromHost); it != restored.end()) {
         bytes = it->second;
