@@ -503,7 +503,9 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
     if (!replaceExisting) {
       return Fail(win::kErrorAlreadyExists);
     }
-    if (S_ISDIR(st.st_mode) || IsReadOnly(st)) {
+    // A read-only target is replaced as any other, as Wine does (the migration clears the
+    // attribute of its own copy first anyway).
+    if (S_ISDIR(st.st_mode)) {
       return Fail(win::kErrorAccessDenied);
     }
   } else if (to.trailingSeparator) {
