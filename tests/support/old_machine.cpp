@@ -414,7 +414,11 @@ std::vector<std::string> COldMachine::LostFiles(const CMachineFiles& original) {
                                  : std::string(kBackup) + "\\" + restoring->from;
     std::string saved;
     if (!platform->ReadWholeFile(from.c_str(), saved) || saved != bytes) {
-      lost.push_back(path + ": its restore line names " + from + ", which does not hold it");
+      lost.push_back(path);
+      lost.back()
+          .append(": its restore line names ")
+          .append(from)
+          .append(", which does not hold it");
     }
   }
   return lost;
