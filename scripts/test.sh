@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the native suites, the same suites under sanitizers, the fuzz targets for a
 # bounded time, the Windows build's conformance tests under Wine, the end-to-end fixtures through
-# both builds, and the 32-bit release build with its checks (Windows XP SP3 imports and header,
-# reproducible bytes, package). Ends with the number of tests that passed.
+# both builds, the 32-bit release build with its checks (Windows XP SP3 imports and header,
+# reproducible bytes, package), and the responsiveness of both Windows builds' dialog during a
+# long migration. Ends with the number of tests that passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,6 +49,11 @@ cmake --build --preset windows -j"$jobs" --target package
 python3 scripts/check-release.py --self-test
 python3 scripts/check-release.py --reproduce --package build/windows
 
-passed=$(awk '/^\[  PASSED  \] [0-9]+ tests?\./ {n += $4} /^e2e: [0-9]+ passed/ {n += $2} END {print n + 0}' "$log")
+echo "== the dialog answers while a long migration runs: both Windows builds under Wine, pinged"
+echo "   as Windows' hang test does"
+counted bash scripts/responsive.sh
+
+passed=$(awk '/^\[  PASSED  \] [0-9]+ tests?\./ {n += $4} /^(e2e|responsive): [0-9]+ passed/ {n += $2}
+  END {print n + 0}' "$log")
 echo "every test leg passed"
 echo "$passed passed, 0 failed"

@@ -121,7 +121,8 @@ class CDialogClient {
   virtual ~CDialogClient() = default;
   // WM_INITDIALOG: the window exists; returns true to let the system set the focus.
   virtual bool OnInitDialog() = 0;
-  // The private start message posted by OnInitDialog.
+  // The private start message posted by OnInitDialog. The host never calls it while it runs;
+  // a start message that arrives then is dropped.
   virtual void OnCheckInstallation() = 0;
 };
 
@@ -219,7 +220,10 @@ class CPlatform {
   virtual std::unique_ptr<CWriteFile> OpenAppendFile(const char* path) = 0;
 
   // ---- Dialog host: the progress dialog, built from dialog template 102.
-  // Runs the dialog modally until EndDialog; returns its result.
+  // Runs the dialog modally until EndDialog; returns its result. While OnCheckInstallation
+  // runs, the window keeps answering the system at every SetDlgItemTextA, and nothing but the
+  // client's own EndDialog ends it: closing it (close box, Alt+F4, Escape, Enter, WM_CLOSE)
+  // does nothing until the handler returns.
   virtual int DoModal(CDialogClient& client) = 0;
   // Sets the dialog's large and small icon to icon 128.
   virtual void SetDialogIcons() = 0;

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -574,6 +576,215 @@ class EscapeClient : public CDialogClient {
 TEST_F(Win32ResourcesTest, CancelEndsTheDialog) {
   EscapeClient client;
   EXPECT_EQ(platform_.DoModal(client), IDCANCEL);
+}
+
+// ---- The dialog while the stages run: it answers, and nothing ends it or starts it again.
+
+// A stand-in for the stages: refreshes the detail line every few milliseconds for a while, as
+// the migration does between its steps, and ends the dialog with 42 unless told not to.
+class WorkingClient : public CDialogClient {
+ public:
+  explicit WorkingClient(CPlatform& platform) : platform_(platform) {}
+
+  bool OnInitDialog() override {
+    platform_.PostCheckInstallation();
+    return true;
+  }
+
+  void OnCheckInstallation() override {
+    const int run = ++starts_;
+    if (nested_ == 0 && running_) {
+      nested_ = run;
+    }
+    running_ = true;
+    window_ = ::FindWindowA("#32770", "Check existing Vela installation");
+    const HMENU menu = ::GetSystemMenu(window_, FALSE);
+    closeGreyed_ = (::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED) != 0;
+    if (beforeWork && run == 1) {
+      beforeWork(window_);
+    }
+    working_ = true;
+    const DWORD begin = ::GetTickCount();
+    for (int step = 0; ::GetTickCount() - begin < workMs; ++step) {
+      platform_.SetDlgItemTextA(IDC_DETAIL, "C:\\Vela\\queues\\lp\\cf" + std::to_string(step));
+      ::Sleep(5);
+    }
+    working_ = false;
+    visibleAtEnd_ = ::IsWindowVisible(window_) != FALSE;
+    running_ = false;
+    handlerReturned_ = true;
+    if (endWith != 0) {
+      platform_.EndDialog(endWith);
+    }
+  }
+
+  std::function<void(HWND)> beforeWork;
+  DWORD workMs = 2000;
+  int endWith = 42;
+
+  CPlatform& platform_;
+  std::atomic<HWND> window_{nullptr};
+  std::atomic<bool> working_{false};  // in the loop of refreshes
+  std::atomic<bool> handlerReturned_{false};
+  int starts_ = 0;
+  int nested_ = 0;  // the number of the start that came while another one ran
+  bool running_ = false;
+  bool closeGreyed_ = false;
+  bool visibleAtEnd_ = false;
+};
+
+// Sends WM_NULL with a 1-second timeout every 100 ms, as the hang test does, while the client
+// works. A ping that fails after the work has ended is not counted: the dialog has ended then,
+// and Wine without a window manager holds the thread while it hides the window.
+class Pinger {
+ public:
+  explicit Pinger(const WorkingClient& client)
+      : thread_([this, &client] {
+          while (!stop_) {
+            const HWND target = client.window_.load();
+            if (target != nullptr && client.working_) {
+              DWORD_PTR result = 0;
+              if (::SendMessageTimeoutA(target, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result)) {
+                ++sent_;
+                ++answered_;
+              } else if (client.working_) {
+                ++sent_;
+              }
+            }
+            ::Sleep(100);
+          }
+        }) {}
+  Pinger(const Pinger&) = delete;
+  Pinger& operator=(const Pinger&) = delete;
+  ~Pinger() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+  int Sent() const { return sent_; }
+  int Answered() const { return answered_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> sent_{0};
+  std::atomic<int> answered_{0};
+  std::thread thread_;
+};
+
+TEST_F(Win32ResourcesTest, DialogAnswersTheHangTestWhileTheStagesRun) {
+  WorkingClient client(platform_);
+  Pinger pinger(client);
+  EXPECT_EQ(platform_.DoModal(client), 42);
+  pinger.Stop();
+  EXPECT_EQ(client.starts_, 1);
+  EXPECT_GE(pinger.Sent(), 10);
+  EXPECT_EQ(pinger.Answered(), pinger.Sent());
+}
+
+TEST_F(Win32ResourcesTest, DialogPaintsWhatNeedsItWhileTheStagesRun) {
+  WorkingClient client(platform_);
+  client.workMs = 200;
+  bool paintedAtOnce = false;
+  client.beforeWork = [&](HWND window) {
+    // As when another window uncovers it: the whole dialog, frame and all, needs painting.
+    ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+    platform_.SetDlgItemTextA(IDC_STATUS, "Importing file");
+    paintedAtOnce = ::GetUpdateRect(window, nullptr, FALSE) == FALSE;
+  };
+  EXPECT_EQ(platform_.DoModal(client), 42);
+  EXPECT_TRUE(paintedAtOnce);
+}
+
+// Finds the visible message box that the dialog owns.
+HWND MessageBoxOf(HWND dialog) {
+  for (HWND box = ::FindWindowExA(nullptr, nullptr, "#32770", nullptr); box != nullptr;
+       box = ::FindWindowExA(nullptr, box, "#32770", nullptr)) {
+    if (::GetWindow(box, GW_OWNER) == dialog && ::IsWindowVisible(box)) {
+      return box;
+    }
+  }
+  return nullptr;
+}
+
+TEST_F(Win32ResourcesTest, NothingEndsTheDialogOrStartsTheStagesAgainWhileTheyRun) {
+  WorkingClient client(platform_);
+  // What another program could send while the stages run: each is delivered at a refresh.
+  const struct {
+    UINT message;
+    WPARAM wParam;
+  } sent[] = {{WM_CLOSE, 0},
+              {WM_COMMAND, IDCANCEL},
+              {WM_COMMAND, IDOK},
+              {WM_SYSCOMMAND, SC_CLOSE},
+              {WM_CHECK_INSTALLATION, 0}};
+  std::atomic<int> delivered{0};
+  std::thread sender;
+  client.beforeWork = [&](HWND window) {
+    sender = std::thread([&delivered, &sent, window] {
+      for (const auto& message : sent) {
+        // Delivery is what counts here, not how fast (the hang test's case above): a message
+        // box that Wine maps or unmaps without a window manager holds the thread for a while.
+        DWORD_PTR result = 0;
+        if (::SendMessageTimeoutA(window, message.message, message.wParam, 0, SMTO_NORMAL, 5000,
+                                  &result)) {
+          ++delivered;
+        }
+      }
+    });
+    // And what a message box's loop dispatches: whatever was posted to the dialog before it.
+    ::PostMessageA(window, WM_CLOSE, 0, 0);
+    ::PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
+    ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ::PostMessageA(window, WM_CHECK_INSTALLATION, 0, 0);
+    std::thread presser([window] {
+      for (int i = 0; i < 500; ++i) {
+        const HWND box = MessageBoxOf(window);
+        if (box != nullptr) {
+          ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+          return;
+        }
+        ::Sleep(10);
+      }
+    });
+    platform_.MessageBoxA("Queue LPT1: directory 'x' does not exist!", win::kMbOk);
+    presser.join();
+    // Escape and Enter pressed on the dialog while the stages run.
+    ::PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    ::PostMessageA(window, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+  };
+  EXPECT_EQ(platform_.DoModal(client), 42);
+  sender.join();
+  EXPECT_EQ(delivered, static_cast<int>(std::size(sent)));
+  EXPECT_EQ(client.starts_, 1);
+  EXPECT_EQ(client.nested_, 0);
+  EXPECT_TRUE(client.visibleAtEnd_);
+  EXPECT_TRUE(client.closeGreyed_);
+}
+
+TEST_F(Win32ResourcesTest, AfterTheStagesTheDialogClosesAsBefore) {
+  // Stages that end nothing leave the dialog open, with its close box back, until it is closed.
+  WorkingClient client(platform_);
+  client.workMs = 100;
+  client.endWith = 0;
+  bool closeEnabled = false;
+  std::thread closer([&] {
+    while (!client.handlerReturned_) {
+      ::Sleep(10);
+    }
+    // Answered once the dialog's loop takes messages again, after the handler.
+    const HWND window = client.window_;
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+    closeEnabled =
+        (::GetMenuState(::GetSystemMenu(window, FALSE), SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED) == 0;
+    ::PostMessageA(window, WM_CLOSE, 0, 0);
+  });
+  EXPECT_EQ(platform_.DoModal(client), IDCANCEL);
+  closer.join();
+  EXPECT_TRUE(closeEnabled);
+  EXPECT_EQ(client.starts_, 1);
 }
 
 // Presses OK on the first message box captioned title that appears within a few seconds,

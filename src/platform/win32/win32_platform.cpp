@@ -123,16 +123,41 @@ class CWin32WriteFile final : public CWriteFile {
 }  // namespace
 
 // The running dialog: its window, its client and its icon.
+//
+// The stages run inside the handler of the start message and take minutes on a large print
+// server. Windows calls a window whose thread has taken no message for 5 seconds "Not
+// Responding" and, from Vista on, puts a ghost in its place; an administrator who sees that in
+// the middle of an upgrade ends the task. So while the stages run, every refresh of the lines
+// lets the thread take the messages sent to it and paints what needs it (KeepAnswering), still
+// on the one thread and between the same steps. Nothing that can arrive then ends the dialog or
+// starts the stages again: the close commands and the start message are ignored until the
+// stages return, and keys and clicks in the window are dropped.
+//
+// DisableProcessWindowsGhosting is not called. It would not keep Task Manager from showing "Not
+// Responding" (IsHungAppWindow), which is what leads to the task being ended. With the window
+// answering between steps, a ghost comes only when a single step really stalls for 5 seconds
+// (a copy from a network share that hangs), and then the ghost is the one thing that still
+// lets the administrator move the window away. It is documented from Windows XP on, but the
+// release's export list does not carry it; calling it would mean looking it up at run time.
 struct CWin32Platform::Dialog {
   explicit Dialog(CDialogClient& c) : client(c) {}
 
   static INT_PTR CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  // Runs the stages once, with the close box greyed while they run.
+  void RunStages();
+  // Between two steps of the stages: delivers the messages sent to the thread's windows (the
+  // hang test's WM_NULL among them), takes the queued input (the frame's mouse input is
+  // handled, keys and clicks in the window are dropped), and paints what needs it.
+  void KeepAnswering();
+  // Greys or enables Close in the system menu, and with it the close box.
+  void AllowClose(bool allow);
   // Draws the icon centred in the client area of the minimised window.
   void PaintIconic();
 
   CDialogClient& client;
   HWND hwnd = nullptr;
   HICON icon = nullptr;
+  bool stagesRunning = false;
 };
 
 CWin32Platform::CWin32Platform(void* instance) : instance_(instance) {}
@@ -481,7 +506,12 @@ INT_PTR CALLBACK CWin32Platform::Dialog::Proc(HWND hwnd, UINT message, WPARAM wP
       return dialog.client.OnInitDialog() ? TRUE : FALSE;
 
     case WM_CHECK_INSTALLATION:
-      dialog.client.OnCheckInstallation();
+      // A start message that arrives while the stages run (sent by another program and taken
+      // between two steps, or posted and dispatched by a message box's loop) is dropped: the
+      // stages never run inside themselves.
+      if (!dialog.stagesRunning) {
+        dialog.RunStages();
+      }
       ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, 0);
       return TRUE;
 
@@ -497,18 +527,101 @@ INT_PTR CALLBACK CWin32Platform::Dialog::Proc(HWND hwnd, UINT message, WPARAM wP
       return reinterpret_cast<INT_PTR>(dialog.icon);
 
     case WM_COMMAND:
+      // Escape and Enter come as Cancel and OK; while the stages run they end nothing.
+      if (dialog.stagesRunning && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK)) {
+        return TRUE;
+      }
       if (LOWORD(wParam) == IDCANCEL) {
         ::EndDialog(hwnd, IDCANCEL);
         return TRUE;
       }
       return FALSE;
 
+    case WM_SYSCOMMAND:
+      // The close box, Alt+F4 and Close in the system menu, also when another program sends it.
+      if (dialog.stagesRunning && (wParam & 0xFFF0) == SC_CLOSE) {
+        ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
+      }
+      return FALSE;
+
     case WM_CLOSE:
-      ::EndDialog(hwnd, IDCANCEL);
+      if (!dialog.stagesRunning) {
+        ::EndDialog(hwnd, IDCANCEL);
+      }
       return TRUE;
+
+    case WM_SETCURSOR:
+      // The arrow with the hourglass over the window while the stages run.
+      if (dialog.stagesRunning && LOWORD(lParam) == HTCLIENT) {
+        ::SetCursor(::LoadCursorA(nullptr, IDC_APPSTARTING));
+        ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+      }
+      return FALSE;
 
     default:
       return FALSE;
+  }
+}
+
+void CWin32Platform::Dialog::RunStages() {
+  // Also when a stage throws: the dialog must not stay in the running state.
+  struct Running {
+    explicit Running(Dialog& d) : dialog(d) {
+      dialog.stagesRunning = true;
+      dialog.AllowClose(false);
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running() {
+      dialog.stagesRunning = false;
+      dialog.AllowClose(true);
+    }
+    Dialog& dialog;
+  } running(*this);
+  client.OnCheckInstallation();
+}
+
+void CWin32Platform::Dialog::KeepAnswering() {
+  MSG message;
+  // Any PeekMessage call delivers the messages sent to the thread's windows; PM_NOREMOVE leaves
+  // the posted ones in the queue. It also tells the system that the thread takes messages.
+  if (!::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+    ::RedrawWindow(hwnd, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    return;
+  }
+  // Something is queued. Input left waiting in the queue is what the hang detection of Vista
+  // and later times, so take it off: keys and clicks in the window mean nothing while the
+  // stages run and are dropped; the frame's mouse input is handled, so that the caption moves
+  // the window (the stages wait while it is dragged) and the close box shows greyed. Posted
+  // messages stay until the dialog's loop takes them after the stages.
+  static const struct {
+    UINT first;
+    UINT last;
+    bool handled;
+  } kInput[] = {{WM_KEYFIRST, WM_KEYLAST, false},
+                {WM_MOUSEFIRST, WM_MOUSELAST, false},
+                {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, true}};
+  for (const auto& input : kInput) {
+    // Bounded: input that keeps coming must not hold up the stages.
+    for (int i = 0;
+         i < 256 && ::PeekMessageA(&message, nullptr, input.first, input.last, PM_REMOVE); ++i) {
+      if (input.handled) {
+        ::DispatchMessageA(&message);
+      }
+    }
+  }
+  ::RedrawWindow(hwnd, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+void CWin32Platform::Dialog::AllowClose(bool allow) {
+  if (!::IsWindow(hwnd)) {
+    return;
+  }
+  const HMENU menu = ::GetSystemMenu(hwnd, FALSE);
+  if (menu != nullptr) {
+    ::EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (allow ? MF_ENABLED : MF_GRAYED));
   }
 }
 
@@ -558,9 +671,12 @@ void CWin32Platform::SetDlgItemTextA(int controlId, const std::string& text) {
     return;
   }
   ::SetDlgItemTextA(dialog_->hwnd, controlId, text.c_str());
-  // The stages run without pumping messages: paint the new text now, not at the next loop.
+  // The stages do not return to the dialog's loop: paint the new text now.
   const HWND control = ::GetDlgItem(dialog_->hwnd, controlId);
   ::UpdateWindow(control != nullptr ? control : dialog_->hwnd);
+  if (dialog_->stagesRunning) {
+    dialog_->KeepAnswering();
+  }
 }
 
 std::string CWin32Platform::GetDlgItemTextA(int controlId) {
