@@ -174,7 +174,7 @@ std::string CBackupStore::MovedFileName(const std::string& path) {
     return std::string();
   }
   const CJournal::Backup* backup = FindBackup(FullPath(platform_, path));
-  return backup->foundAs.empty() ? NameOf(backup->oldPath) : backup->foundAs;
+  return backup->foundAs.empty() ? backup->fileName : backup->foundAs;
 }
 
 std::vector<std::string> CBackupStore::MovedAway(const std::string& directory,
@@ -183,7 +183,7 @@ std::vector<std::string> CBackupStore::MovedAway(const std::string& directory,
   std::unordered_set<std::string> seen;
   for (const std::string& folded : FoldedDirectoryForms(FullPath(platform_, directory))) {
     for (const CJournal::Backup* backup : journal_.CurrentBackupsIn(folded)) {
-      const std::string name = NameOf(backup->oldPath);
+      const std::string& name = backup->fileName;
       if (!ansi::WildcardMatch(pattern, name)) {
         continue;
       }

@@ -344,68 +344,67 @@ void CJournal::Read(const std::string& bytes, std::uint64_t& keep, bool& endWhol
   size_t end = bytes.find_last_not_of('\0');
   end = end == std::string::npos ? 0 : end + 1;
 
+  // The lines, and where runs ended (found by their text alone: the lines are parsed once,
+  // below).
   struct Span {
     size_t start;
-    size_t length;
+    size_t length;  // without the line break
   };
   std::vector<Span> lines;
-  size_t lastEnd = std::string::npos;   // index of the last RunEndedLine
-  size_t priorEnd = std::string::npos;  // and of the one before it
-  bool programLineAfterEnd = false;
+  std::vector<size_t> ends;  // indexes of the RunEndedLines
   keep = end;
   endWhole = true;
   for (size_t start = 0; start < end;) {
     const size_t lineBreak = bytes.find('\n', start);
     const bool whole = lineBreak != std::string::npos && lineBreak < end;
     size_t length = (whole ? lineBreak : end) - start;
-    std::string text = bytes.substr(start, length);
-    if (!text.empty() && text.back() == '\r') {
-      text.pop_back();
+    if (length > 0 && bytes[start + length - 1] == '\r') {
+      --length;
     }
-    CRestoreLine parsed;
-    const bool known = ParseRestoreLine(
-        text.find('"') == std::string::npos ? text : platform_.OemToAnsi(text), parsed);
+    const std::string_view text(bytes.data() + start, length);
     if (!whole) {
-      if (!known && IsTornProgramLine(platform_.OemToAnsi(text))) {
+      CRestoreLine parsed;
+      const std::string ansi = platform_.OemToAnsi(text);
+      if (!ParseRestoreLine(ansi, parsed) && IsTornProgramLine(ansi)) {
         keep = start;  // torn: its file was never moved
         break;
       }
       endWhole = false;
     }
-    if (known) {
-      if (parsed.kind == CRestoreLine::EKind::kRunEnded) {
-        priorEnd = lastEnd;
-        lastEnd = lines.size();
-        programLineAfterEnd = false;
-      } else {
-        programLineAfterEnd = true;
-      }
+    if (text == kRunEnded) {
+      ends.push_back(lines.size());
     }
     lines.push_back({start, length});
     start = whole ? lineBreak + 1 : end;
   }
+  const auto parse = [&](size_t i, CRestoreLine& parsed) {
+    const std::string text = bytes.substr(lines[i].start, lines[i].length);
+    return ParseRestoreLine(text.find('"') == std::string::npos ? text : platform_.OemToAnsi(text),
+                            parsed);
+  };
 
   // The run being finished: what follows the last end, or with resumeEnded and nothing there,
   // the run that ended there.
-  size_t first = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+  const size_t lastEnd = ends.empty() ? std::string::npos : ends.back();
+  size_t first = ends.empty() ? 0 : lastEnd + 1;
   size_t last = lines.size();
-  runOpen_ = programLineAfterEnd;
-  if (!programLineAfterEnd && resumeEnded && lastEnd != std::string::npos) {
-    first = priorEnd == std::string::npos ? 0 : priorEnd + 1;
+  runOpen_ = false;
+  for (size_t i = first; i < last && !runOpen_; ++i) {
+    CRestoreLine parsed;
+    runOpen_ = parse(i, parsed);
+  }
+  if (!runOpen_ && resumeEnded && !ends.empty()) {
+    first = ends.size() > 1 ? ends[ends.size() - 2] + 1 : 0;
     last = lastEnd;
   }
 
   std::unordered_map<std::string, std::string> owners;  // folded name -> folded old path
   Backup* lastBackup = nullptr;  // the backup line that a following record refines
+  std::string lastBackupPath;    // and its folded old path
   std::string* lastSpool = nullptr;
   for (size_t i = 0; i < lines.size(); ++i) {
-    std::string text = bytes.substr(lines[i].start, lines[i].length);
-    if (!text.empty() && text.back() == '\r') {
-      text.pop_back();
-    }
     CRestoreLine parsed;
-    if (!ParseRestoreLine(text.find('"') == std::string::npos ? text : platform_.OemToAnsi(text),
-                          parsed)) {
+    if (!parse(i, parsed)) {
       continue;
     }
     hasLines_ = hasLines_ || parsed.kind != CRestoreLine::EKind::kRunEnded;
@@ -421,11 +420,12 @@ void CJournal::Read(const std::string& bytes, std::uint64_t& keep, bool& endWhol
         }
         Backup& backup = backups_[folded];
         const bool wasCurrent = backup.current;
-        backup = Backup{parsed.from, parsed.to, std::string(), current};
+        backup = Backup{parsed.from, NameOf(parsed.to), std::string(), current};
         if (current && !wasCurrent) {
           currentByDirectory_[DirectoryOf(folded)].push_back(&backup);
         }
         lastBackup = &backup;
+        lastBackupPath = folded;
         lastSpool = nullptr;
         break;
       }
@@ -443,9 +443,9 @@ void CJournal::Read(const std::string& bytes, std::uint64_t& keep, bool& endWhol
         // The line above spelled its old path short; the long form is the one looked up.
         if (lastBackup != nullptr) {
           const std::string folded = FoldPath(parsed.to);
-          if (folded != FoldPath(lastBackup->oldPath)) {
+          if (folded != lastBackupPath) {
             Backup moved = *lastBackup;
-            moved.oldPath = parsed.to;
+            moved.fileName = NameOf(parsed.to);
             lastBackup->current = false;  // found under its long form from now on
             Backup& backup = backups_[folded];
             const bool wasCurrent = backup.current;
@@ -454,6 +454,7 @@ void CJournal::Read(const std::string& bytes, std::uint64_t& keep, bool& endWhol
               currentByDirectory_[DirectoryOf(folded)].push_back(&backup);
             }
             lastBackup = &backup;
+            lastBackupPath = folded;
           }
         } else if (lastSpool != nullptr) {
           *lastSpool = FoldPath(parsed.to);
@@ -486,8 +487,8 @@ std::vector<const CJournal::Backup*> CJournal::CurrentBackupsIn(
   }
   std::vector<const Backup*> current;
   for (const Backup* backup : entry->second) {
-    // A later line of an earlier kind may have taken the entry over.
-    if (backup->current && DirectoryOf(FoldPath(backup->oldPath)) == foldedDirectory) {
+    // A line of the run may have been found under its long form since.
+    if (backup->current) {
       current.push_back(backup);
     }
   }

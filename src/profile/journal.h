@@ -83,11 +83,12 @@ std::string NameOf(const std::string& path);
 
 class CJournal {
  public:
-  // A backup copy that a line records.
+  // A backup copy that a line records, found by the folded old path, in its long form. What is
+  // kept are names: a journal of many runs has tens of thousands of them.
   struct Backup {
     std::string name;      // in the backup directory
-    std::string oldPath;   // where the file lay, in its long form
-    std::string foundAs;   // the name the file system gave it, when oldPath spells it otherwise
+    std::string fileName;  // the old path's last component, as the line spells it
+    std::string foundAs;   // the name the file system gave it, when fileName spells it otherwise
     bool current = false;  // recorded by the run that is being finished
   };
 
