@@ -549,6 +549,11 @@ void CBackupStore::Commit() {
   std::vector<bool> placed(batch.size(), true);
   for (size_t i = 0; i < batch.size(); ++i) {
     Pending& pending = batch[i];
+    const std::string directory = DirectoryOf(pending.target);
+    // A copy in place already may have got its name in a run that stopped before flushing it.
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+      directories.push_back(directory);
+    }
     if (pending.temporary.empty()) {
       if (pending.attributes != 0) {
         platform_.SetFileAttributesA(pending.target.c_str(), pending.attributes);
@@ -570,10 +575,6 @@ void CBackupStore::Commit() {
     }
     if (pending.attributes != 0) {
       platform_.SetFileAttributesA(pending.target.c_str(), pending.attributes);
-    }
-    const std::string directory = DirectoryOf(pending.target);
-    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
-      directories.push_back(directory);
     }
   }
   if (!directories.empty() && !platform_.FlushFiles(directories)) {
