@@ -1040,7 +1040,11 @@ def main():
             if host is None:
                 host = WineHost(work)
             exe, regdump = builds[WINE_LEG_SETUP[leg][1]]
-            legs.append(WineLeg(host, leg, exe, regdump, args.skip_run_again))
+            try:
+                legs.append(WineLeg(host, leg, exe, regdump, args.skip_run_again))
+            except (Failure, OSError) as e:
+                print(f"e2e: {e}")
+                return 2
         legs_passed = {leg.name: 0 for leg in legs}
         agreed = 0
         for name in names:
