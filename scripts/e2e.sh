@@ -9,7 +9,9 @@
 # file back, and a run after that must give the same result again. Prints one line per leg
 # ("e2e: leg NAME: N of M fixtures passed, S s") and "e2e: N passed, M failed", and exits
 # non-zero on any failure.
-#   scripts/e2e.sh [--native-only | --legs LEG,...] [--keep] [-v] [--skip-run-again] [FIXTURE...]
+#   scripts/e2e.sh [--native-only | --legs LEG,...] [--serial] [--keep] [-v] [--skip-run-again]
+#                  [FIXTURE...]
+# The legs of a fixture run side by side; --serial runs them one after another.
 # Needs the native, windows-test and windows (release) builds; builds what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."

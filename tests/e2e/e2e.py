@@ -32,6 +32,7 @@ REGDUMP.EXE is regdump.c built for 64-bit Windows, REGDUMP32.EXE for 32-bit Wind
 picks legs out of those the given builds allow.
 """
 import argparse
+import concurrent.futures
 import os
 import re
 import shutil
@@ -40,6 +41,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -678,7 +680,10 @@ class NativeLeg:
         again = self.execute(machine, "native again", result.registry_before, problems)
         compare_again(result, again, problems)
 
-    def finish_fixture(self):
+    def finish_fixture(self, problems):
+        pass
+
+    def close(self):
         pass
 
 
@@ -704,29 +709,88 @@ WINE64 = shutil.which("wine64") or next(
     (p for p in ("/usr/lib/wine/wine64", "/usr/lib64/wine/wine64") if os.path.exists(p)), "wine64")
 
 
+# The prefix's copies of Wine's DLLs and programs, which nothing of a run writes: a fixture's
+# prefix links them to the template's instead of copying them (most of a 64-bit prefix's
+# 1.2 GB). A run that wrote one would change the template; close() checks that none did.
+SHARED_PREFIX_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64",
+                      "drive_c/windows/winsxs")
+
+
+def shared_in_prefix(rel):
+    return any(rel.startswith(d + "/") for d in SHARED_PREFIX_DIRS)
+
+
+def copy_prefix(template, prefix):
+    """A fresh prefix from the template: Wine's DLLs linked, everything else copied."""
+    def link_or_copy(source, target):
+        if shared_in_prefix(os.path.relpath(source, template).replace(os.sep, "/")):
+            os.link(source, target)
+        else:
+            shutil.copy2(source, target)
+    shutil.copytree(template, prefix, symlinks=True, copy_function=link_or_copy)
+
+
+def shared_files(template):
+    """(size, modification time) of every file that copy_prefix links, by path."""
+    files = {}
+    for d in SHARED_PREFIX_DIRS:
+        for base, _, names in os.walk(os.path.join(template, d)):
+            for name in names:
+                path = os.path.join(base, name)
+                if not os.path.islink(path):
+                    st = os.stat(path)
+                    files[path] = (st.st_size, st.st_mtime_ns)
+    return files
+
+
+class Display:
+    """An Xvfb display of its own; Xvfb picks a free number (-displayfd)."""
+
+    def __init__(self):
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
+                                      "1024x768x24", "-nolisten", "tcp"], pass_fds=(write,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read, "rb") as f:
+            number = f.readline().strip().decode()
+        if not number.isdigit():
+            self.close()
+            raise Failure("Xvfb did not start")
+        self.name = ":" + number
+
+    def close(self):
+        self.xvfb.terminate()
+        try:
+            self.xvfb.wait(10)
+        except subprocess.TimeoutExpired:
+            self.xvfb.kill()
+
+
 class WineHost:
-    """One Xvfb display for every Wine leg, and one initialised prefix per architecture, made
-    once with wineboot -i and copied afresh for every fixture."""
+    """One initialised prefix per architecture, made once with wineboot -i and copied afresh
+    for every fixture, and the environment of every Wine command."""
 
     def __init__(self, work):
         self.work = work
         self.templates = {}
+        self.shared = {}
+        self.locks = {"win32": threading.Lock(), "win64": threading.Lock()}
         self.env = dict(os.environ)
         self.env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                         LANG="C.UTF-8", LC_ALL="C.UTF-8")
         self.env.pop("WINEARCH", None)
-        display = 90
-        while os.path.exists(f"/tmp/.X{display}-lock") or os.path.exists(f"/tmp/.X11-unix/X{display}"):
-            display += 1
-        self.xvfb = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "1024x768x24",
-                                      "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        self.env["DISPLAY"] = f":{display}"
+        self.display = Display()
+        self.env["DISPLAY"] = self.display.name
         self.seconds = 0.0
-        time.sleep(1)
 
     def template(self, arch):
-        """The prefix template of arch ("win32" or "win64"), made when first asked for."""
+        """The prefix template of arch ("win32" or "win64"), made when first asked for (by
+        whichever leg asks first; another leg of the same arch waits for it)."""
+        with self.locks[arch]:
+            return self.make_template(arch)
+
+    def make_template(self, arch):
         if arch not in self.templates:
             started = time.time()
             print(f"e2e: preparing the {arch} Wine prefix template ...", flush=True)
@@ -747,15 +811,19 @@ class WineHost:
                 raise Failure(f"wineboot made no {arch} prefix ({made or 'no system.reg'}); "
                               f"is {'wine64' if arch == 'win64' else 'wine32'} installed?")
             self.templates[arch] = template
+            self.shared[arch] = shared_files(template)
             self.seconds += time.time() - started
         return self.templates[arch]
 
+    def changed_shared_files(self, arch):
+        """The template's linked files that a run changed, which none may."""
+        if arch not in self.shared:
+            return []
+        was, now = self.shared[arch], shared_files(self.templates[arch])
+        return sorted(path for path in set(was) | set(now) if was.get(path) != now.get(path))
+
     def close(self):
-        self.xvfb.terminate()
-        try:
-            self.xvfb.wait(10)
-        except subprocess.TimeoutExpired:
-            self.xvfb.kill()
+        self.display.close()
 
 
 class WineLeg:
@@ -768,7 +836,10 @@ class WineLeg:
         self.exe = exe
         self.regdump = regdump
         self.skip_run_again = skip_run_again
-        self.env = host.env
+        # A display of its own: the legs run side by side, and each answers the message boxes
+        # of its own program only.
+        self.display = Display()
+        self.env = dict(host.env, DISPLAY=self.display.name)
         self.seconds = 0.0
         self.prefix = None
         # A fresh prefix's own keys, read once (regdump), before any fixture's import.
@@ -854,11 +925,11 @@ class WineLeg:
 
     def run(self, fixture, scratch, problems):
         # The leg's time leaves out the template, which it may share with another leg.
-        spent = self.host.seconds
+        started = time.time()
         template = self.host.template(self.arch)
-        self.seconds -= self.host.seconds - spent
+        self.seconds -= time.time() - started
         self.prefix = os.path.join(scratch, self.name)
-        subprocess.run(["cp", "-a", template, self.prefix], check=True)
+        copy_prefix(template, self.prefix)
         # One Wine server for all of the fixture's commands instead of one started and shut
         # down for each; finish_fixture ends it.
         subprocess.run(["wineserver", "-p"], env=dict(self.env, WINEPREFIX=self.prefix),
@@ -955,11 +1026,19 @@ class WineLeg:
         again = self.execute(f"{self.name} again", result.registry_before, problems)
         compare_again(result, again, problems)
 
-    def finish_fixture(self):
+    def close(self):
+        self.display.close()
+
+    def finish_fixture(self, problems):
         if self.prefix is not None:
             self.wineserver_k()
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.prefix = None
+        changed = self.host.changed_shared_files(self.arch)
+        if changed:
+            problems.append(f"{self.name}: the run wrote Wine's files that every fixture's prefix "
+                            f"shares with the {self.arch} template: {changed[:5]}")
+            self.host.shared[self.arch] = shared_files(self.host.templates[self.arch])
 
 
 def run_fixture(name, args, legs, work):
@@ -970,8 +1049,8 @@ def run_fixture(name, args, legs, work):
     problems = {leg.name: [] for leg in legs}
     problems["compare"] = []
     fixture_drive_c = os.path.join(fixture, "drive_c")
-    results = []
-    for leg in legs:
+
+    def run_leg(leg):
         started = time.time()
         mine = problems[leg.name]
         try:
@@ -980,12 +1059,18 @@ def run_fixture(name, args, legs, work):
             check_result(result, expected, fixture_drive_c, mine)
             # Going back completely, then a new attempt.
             leg.go_back(fixture, result, mine)
-            results.append(result)
-        except (Failure, subprocess.TimeoutExpired, OSError) as e:
+            return result
+        except (Failure, subprocess.SubprocessError, OSError) as e:
             mine.append(f"{leg.name}: {e}")
+            return None
         finally:
-            leg.finish_fixture()
+            leg.finish_fixture(mine)
             leg.seconds += time.time() - started
+
+    # The legs run side by side (each in a prefix, with a server and a display of its own):
+    # a Wine leg mostly waits for Wine, and two cores carry three of them at once.
+    with concurrent.futures.ThreadPoolExecutor(1 if args.serial else len(legs)) as pool:
+        results = [r for r in pool.map(run_leg, legs) if r is not None]
     known = KNOWN_DIFFERENCES.get(name, ())
     for i, a in enumerate(results):
         for b in results[i + 1:]:
@@ -1009,6 +1094,8 @@ def main():
     parser.add_argument("--release", help="the 32-bit CheckVela.exe (win32 and wow64 legs)")
     parser.add_argument("--regdump32", help="regdump.exe for 32-bit Windows")
     parser.add_argument("--legs", help="comma-separated legs out of " + ", ".join(LEGS))
+    parser.add_argument("--serial", action="store_true",
+                        help="run the legs of a fixture one after another, not side by side")
     parser.add_argument("--fixtures", default=os.path.join(HERE, "fixtures"))
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("-v", "--verbose", action="store_true")
@@ -1069,6 +1156,8 @@ def main():
                 passed += 1
                 print(f"ok   {name} ({shown}; {time.time() - started:.0f} s)", flush=True)
     finally:
+        for leg in legs:
+            leg.close()
         if host is not None:
             host.close()
         if not args.keep:
