@@ -53,5 +53,7 @@ if has_leg win32 || has_leg wow64; then
   i686-w64-mingw32-gcc -O1 -Wall -Wextra -o build/e2e/regdump32.exe tests/e2e/regdump.c
   args=(--release build/windows/CheckVela.exe --regdump32 build/e2e/regdump32.exe "${args[@]}")
 fi
+# The driver's own judgement first, on made-up registry trees and expected.txt lines.
+python3 tests/e2e/driver_test.py -q
 exec python3 tests/e2e/e2e.py --native build/native/checkvela --regimport build/native/regimport \
   --legs "$legs" "${args[@]}"
