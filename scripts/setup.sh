@@ -1,12 +1,31 @@
 #!/usr/bin/env bash
 # Installs what the builds and the tests need (Debian packages), when it is missing. Run as root.
+#   scripts/setup.sh            everything, also Wine's 32-bit loader (wine32:i386)
+#   scripts/setup.sh --native   only what the native build and its tests need
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev mingw-w64 wine wine64 xvfb xdotool
   x11-apps imagemagick clang-format python3 clang libclang-rt-14-dev)
+native=0
 if [ "${1:-}" = "--native" ]; then
+  native=1
   packages=(cmake g++ make googletest libgtest-dev libgmock-dev python3)
 fi
+export DEBIAN_FRONTEND=noninteractive
+
+updated=0
+update() {
+  if [ "$updated" = 0 ]; then
+    updated=1
+    # An index that fails to download (a mirror's size mismatch, say) must not stop the
+    # others: apt-get then goes on with the lists it has.
+    apt-get update -qq || echo "setup: apt-get update failed for some index; going on" >&2
+  fi
+}
+# Never removes a package: an install that would remove one (wine64, say) fails instead.
+install() {
+  apt-get install -y -qq --no-install-recommends --no-remove "$@" >/dev/null
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -14,7 +33,37 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  update
+  install "${missing[@]}"
 fi
+[ "$native" = 1 ] && exit 0
+
+# Wine's 32-bit loader, for the 32-bit release in a 32-bit prefix and under WoW64. The loaders
+# live in /usr/lib/wine; the wine wrapper on PATH starts the 32-bit one first.
+wine32=/usr/lib/wine/wine
+wine64=/usr/lib/wine/wine64
+works() { [ -x "$1" ] && "$1" --version >/dev/null 2>&1; }
+if ! works "$wine32"; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    updated=0
+  fi
+  update
+  echo "setup: installing wine32:i386"
+  # Multiarch needs the same version of a library for both architectures. When an i386 index
+  # (of bookworm-security, say) did not download, the amd64 packages may be newer than any
+  # i386 one: then take every package from the release itself (-t), naming the amd64 Wine
+  # packages so that the resolver keeps them, and at last the library that held it back.
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  install wine32:i386 ||
+    { [ -n "$codename" ] && install -t "$codename" wine32:i386 wine wine64 libwine:amd64; } ||
+    { [ -n "$codename" ] && install -t "$codename" wine32:i386 wine wine64 libwine:amd64 \
+        libgstreamer-plugins-base1.0-0:i386; } ||
+    { echo "setup: wine32:i386 could not be installed" >&2; exit 1; }
+fi
+for loader in "$wine32" "$wine64"; do
+  if ! works "$loader"; then
+    echo "setup: $loader does not start after installing wine32" >&2
+    exit 1
+  fi
+done

@@ -128,9 +128,17 @@ TEST(Win32Platform, AnsiToOemConvertsBetweenTheCodePages) {
   EXPECT_NE(machine.Platform().OemToAnsi(machine.Platform().AnsiToOem("\x80")), "\x80");
 }
 
-TEST(Win32Platform, The64BitBuildRunsOn64BitWindows) {
+// The answer is the system's, not the build's: a 64-bit build runs only on 64-bit Windows; a
+// 32-bit build runs on both, under WoW64 on 64-bit Windows, which alone has a SysWOW64
+// directory (on 32-bit Windows GetSystemWow64DirectoryA fails).
+TEST(Win32Platform, Is64BitWindowsTellsTheSystemNotTheBuild) {
   CTestMachine machine;
-  EXPECT_EQ(machine.Platform().Is64BitWindows(), sizeof(void*) == 8);
+  char directory[MAX_PATH];
+  const bool wow64 = ::GetSystemWow64DirectoryA(directory, MAX_PATH) != 0;
+  if (sizeof(void*) == 8) {
+    EXPECT_TRUE(wow64);
+  }
+  EXPECT_EQ(machine.Platform().Is64BitWindows(), wow64);
 }
 
 TEST_F(Win32ResourcesTest, StringTableHoldsEveryTextOfTheSharedSource) {

@@ -1,30 +1,47 @@
 #!/usr/bin/env python3
-"""End-to-end runs of CheckVela on fixture machines, on both builds.
+"""End-to-end runs of CheckVela on fixture machines, on every build and kind of Windows.
 
 Each fixture in tests/e2e/fixtures/<name>/ is a machine (drive_c and optionally registry.reg)
-with a hand-written expected.txt. The driver runs the POSIX build on a scratch copy of the
-machine and the Windows build under Wine in a prefix holding the same files and registry,
-checks both results against expected.txt, and compares the two runs with each other.
+with a hand-written expected.txt. The driver runs it through each leg:
+
+  native  the POSIX build checkvela on a scratch copy of the machine (the emulated Windows);
+  wine64  the 64-bit Windows build (windows-test) under Wine, in a 64-bit prefix;
+  win32   the 32-bit release CheckVela.exe in a 32-bit prefix (WINEARCH=win32): a 32-bit
+          Windows, where the program's keys are directly below SOFTWARE;
+  wow64   the same release in a 64-bit prefix, where it runs under WoW64 and its keys are in
+          the 32-bit view (below SOFTWARE\\WOW6432Node).
+
+Each Wine leg has a fresh prefix holding the same files and registry (imported into the 32-bit
+view). Each leg's result is checked against expected.txt, and the legs' results are compared
+with each other; between the native leg and a Wine leg only the known differences below may
+show, between two Wine legs none.
 
 Then each leg goes back completely: it imports Backup\\restore.reg (natively with the regimport
 tool, under Wine with regedit /s), and the registry must be as it was before the run: natively
 registry.reg byte for byte, under Wine every key and value below SOFTWARE\\Quillon and the
-Uninstall key; restore.reg must exist exactly when the run changed the registry. It runs
-restore.bat (under Wine's cmd; natively its copy lines one by one), and every moved file must be
-back with its old bytes. Finally it runs the program again on the machine it went back to, and
-the result must be that of the first run.
+Uninstall key, in both views of a 64-bit prefix; restore.reg must exist exactly when the run
+changed the registry. It runs restore.bat (under Wine's cmd; natively its copy lines one by
+one), and every moved file must be back with its old bytes. Finally it runs the program again
+on the machine it went back to, and the result must be that of the first run.
 
 Usage: e2e.py --native CHECKVELA --regimport REGIMPORT
-              [--windows CHECKVELA.EXE --regdump REGDUMP.EXE] [NAME...]
+              [--windows CHECKVELA.EXE --regdump REGDUMP.EXE]
+              [--release CHECKVELA.EXE --regdump32 REGDUMP32.EXE] [--legs LEG,...] [NAME...]
+--windows is the 64-bit build (the wine64 leg), --release the 32-bit one (win32 and wow64);
+REGDUMP.EXE is regdump.c built for 64-bit Windows, REGDUMP32.EXE for 32-bit Windows. --legs
+picks legs out of those the given builds allow.
 """
 import argparse
+import concurrent.futures
 import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -37,21 +54,32 @@ REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 TYPE_NAMES = {"sz": REG_SZ, "rawsz": REG_SZ, "hex": REG_BINARY, "dword": REG_DWORD}
 RUN_TIMEOUT = 120
 
-# Differences between the builds that are known and explained, by fixture: a problem line of the
-# comparison that holds one of the texts is not counted.
+# The legs, and the leg words of expected.txt: "wine" stands for every Wine leg.
+WINE_LEGS = ("wine64", "win32", "wow64")
+LEGS = ("native",) + WINE_LEGS
+LEG_WORDS = LEGS + ("wine",)
+# Each Wine leg: the prefix's architecture and which build it runs.
+WINE_LEG_SETUP = {"wine64": ("win64", "windows"), "win32": ("win32", "release"),
+                  "wow64": ("win64", "release")}
+
+# Differences between the native leg and the Wine legs that are known and explained, by fixture:
+# a problem of that comparison whose text (after "native vs LEG: ") begins with one of these is
+# not counted. Two Wine legs must agree in everything.
 #
 # Short names: Wine makes up the 8.3 name of a long host name from a hash (C:\PROG~FBU), the
 # emulation has no 8.3 names and gives the long path back, as Windows does on a volume without
 # 8.3 names; so the new UninstallString differs. expected.txt gives each leg's value.
-SHORT_NAMES = "native vs wine: [Uninstall\\Vela Print Server] 'UninstallString'"
+SHORT_NAMES = "[Uninstall\\Vela Print Server] 'UninstallString'"
 #
 # A path that the OEM code page cannot spell: under Wine its short path can be, and the file
 # moves; the emulation has no short path, and the file stays with a message. expected.txt gives
 # each leg's result in full.
-UNSPELLABLE = ("native vs wine: 2 and 0 message boxes", "native vs wine: backup differs",
-               "native vs wine: restore.bat differs")
+UNSPELLABLE = ("2 and 0 message boxes", "backup differs", "restore.bat differs")
 KNOWN_DIFFERENCES = {"uninstall": (SHORT_NAMES,), "uninstall-two": (SHORT_NAMES,),
                      "review": UNSPELLABLE}
+
+# A 64-bit prefix has a second view of the registry; regdump names its keys with this prefix.
+VIEW64 = b"(64-bit view) "
 
 
 class Failure(Exception):
@@ -75,11 +103,16 @@ def ansi(text):
 #   backup NAME = C:\path           a file in Backup, likewise
 #   restore LINE                    the next line of restore.bat
 #   stays C:\path                   a fixture file that a backup names but that stays in place
-#   native LINE, wine LINE          LINE holds for that build only
+#   native LINE, wine LINE          LINE holds for the native leg only, or for every Wine leg
+#   wine64 LINE, win32 LINE,        LINE holds for that Wine leg only
+#   wow64 LINE
 #
 # A text is one or more pieces joined by +; a piece is "..." ("" stands for one quote),
 # optionally repeated by *N. Texts are written in Unicode and compared as Windows-1252 bytes.
-# Listed keys and values are the whole tree: anything else under the two keys is a failure.
+# Listed keys and values are the whole tree: anything else under the two keys is a failure, but
+# for the keys that a fresh Wine prefix has of its own (an empty Uninstall key in the 32-bit
+# view of a 64-bit prefix, say) and the fixture does not set: the run must leave those as they
+# were, and a fixture lists them only when its registry.reg sets them.
 # ---------------------------------------------------------------------------------------------
 
 
@@ -119,6 +152,11 @@ def key_bytes(path):
     return tuple(part for part in ansi(path).split(b"\\"))
 
 
+def leg_word_holds(word, leg):
+    """True when a line that begins with the leg word holds for the leg."""
+    return word == leg or (word == "wine" and leg in WINE_LEGS)
+
+
 def parse_expected(path, leg):
     expected = {"messages": 0, "registry": {}, "spool": {}, "backup": {}, "restore": [], "stays": set()}
     current = None
@@ -129,8 +167,8 @@ def parse_expected(path, leg):
             if not line.strip() or line.startswith("#"):
                 continue
             first, _, rest = line.partition(" ")
-            if first in ("native", "wine"):
-                if first != leg:
+            if first in LEG_WORDS:
+                if not leg_word_holds(first, leg):
                     continue
                 line = rest
             if line.startswith("["):
@@ -210,12 +248,16 @@ def unescape_reg(text, pos):
 
 
 def read_emulated_registry(path):
-    """The two trees from the emulation's registry.reg (REGEDIT4, Windows-1252)."""
-    tree = {}
+    """Every key below HKEY_LOCAL_MACHINE of the emulation's registry.reg (REGEDIT4,
+    Windows-1252), or of a fixture's, by its full path (bytes), with its values."""
     if not os.path.exists(path):
-        return tree
-    with open(path, "rb") as f:
-        data = f.read()
+        return {}
+    return parse_registry_text(read_bytes(path))
+
+
+def parse_registry_text(data):
+    """Every key below HKEY_LOCAL_MACHINE of a REGEDIT4 text by its full path, with its values."""
+    tree = {}
     lines = data.replace(b"\r\n", b"\n").split(b"\n")
     current = None
     i = 0
@@ -228,7 +270,7 @@ def read_emulated_registry(path):
         if line.startswith(b"["):
             full = line[1:line.rindex(b"]")]
             prefix = b"HKEY_LOCAL_MACHINE\\"
-            current = short_key(full[len(prefix):]) if full.startswith(prefix) else None
+            current = full[len(prefix):] if full.startswith(prefix) else None
             if current is not None:
                 tree.setdefault(current, {})
         elif current is not None and (line.startswith(b'"') or line.startswith(b"@")):
@@ -250,18 +292,20 @@ def read_emulated_registry(path):
     return tree
 
 
-def read_regdump(path):
-    """The product's keys of a regdump output by their short names, with their values."""
+def short_tree(raw, environment=frozenset()):
+    """The keys that expected.txt judges, by their short names, with their values: the product
+    key's tree and the uninstall entries of a full tree (raw), less the keys of environment."""
     tree = {}
-    for full, values in read_regdump_raw(path).items():
+    for full, values in raw.items():
         key = short_key(full)
-        if key is not None:
+        if key is not None and full not in environment:
             tree.setdefault(key, {}).update(values)
     return tree
 
 
 def read_regdump_raw(path):
-    """Every key of a regdump output by its full path (bytes), with its values."""
+    """Every key of a regdump output by its full path (bytes), with its values; a key of the
+    64-bit view is named with VIEW64 in front."""
     tree = {}
     current = None
 
@@ -271,8 +315,8 @@ def read_regdump_raw(path):
     with open(path) as f:
         for line in f:
             parts = line.split()
-            if parts[0] == "K":
-                current = unhex(parts[1])
+            if parts[0] in ("K", "K64"):
+                current = (VIEW64 if parts[0] == "K64" else b"") + unhex(parts[1])
                 tree.setdefault(current, {})
             elif parts[0] == "V" and current is not None:
                 tree[current][unhex(parts[1])] = (int(parts[2]), unhex(parts[3]))
@@ -311,6 +355,42 @@ def compare_trees(got, want, label):
             elif got[key][name] != want[key][name]:
                 problems.append(f"{label}: [{k}] {n!r} is {show_value(got[key][name])}, "
                                 f"expected {show_value(want[key][name])}")
+    return problems
+
+
+def environment_keys(baseline, fixture_registry):
+    """The keys of a fresh prefix (baseline, as regdump reads them) that the fixture's
+    registry.reg neither sets nor holds below them: they are Wine's, not the fixture's, and
+    expected.txt does not list them."""
+    fixture = set()
+    for full in read_emulated_registry(fixture_registry):
+        parts = full.lower().split(b"\\")
+        fixture.update(b"\\".join(parts[:n]) for n in range(1, len(parts) + 1))
+    return frozenset(key for key in baseline if key.lower() not in fixture)
+
+
+def untouched_problems(before, after, environment, label):
+    """Every key that expected.txt does not judge must come out of a run as it went in: the
+    environment's keys and every dumped key outside the product key's tree and the uninstall
+    entries (the vendor key, its other subkeys, the 64-bit view). Only the vendor key may
+    appear, without values, as the parent of a new product key."""
+    problems = []
+    vendor = ansi(VENDOR_KEY).lower()
+    for full in sorted(set(before) | set(after), key=lambda k: k.lower()):
+        if short_key(full) is not None and full not in environment:
+            continue  # judged against expected.txt
+        was, now = before.get(full), after.get(full)
+        if was == now or (was is None and now == {} and full.lower() == vendor):
+            continue
+        k = full.decode("cp1252", "replace")
+        if was is None:
+            problems.append(f"{label}: the run created [{k}] {sorted(now)}, which is not the "
+                            f"program's to write")
+        elif now is None:
+            problems.append(f"{label}: the run removed [{k}], which is not the program's")
+        else:
+            problems += [f"{p}, which is not the program's to change"
+                         for p in compare_trees({full: now}, {full: was}, label)]
     return problems
 
 
@@ -464,18 +544,22 @@ def check_result(result, expected, fixture_drive_c, problems):
             problems.append(f"{label}: {windows_path} changed or went")
 
 
-def compare_runs(a, b, problems):
+def compare_runs(a, b, problems, known=()):
+    """The two results must be the same, but for the known differences (texts that a problem
+    begins with after its label)."""
     label = f"{a.label} vs {b.label}"
+    found = []
     if a.messages != b.messages:
-        problems.append(f"{label}: {a.messages} and {b.messages} message boxes")
-    problems += compare_trees(a.registry, b.registry, label)
+        found.append(f"{a.messages} and {b.messages} message boxes")
+    found += [p[len(label) + 2:] for p in compare_trees(a.registry, b.registry, label)]
     for which in ("spool", "backup"):
         x, y = getattr(a, which), getattr(b, which)
         if x != y:
-            problems.append(f"{label}: {which} differs: {sorted(set(x) ^ set(y))} "
-                            f"{[n for n in x if n in y and x[n] != y[n]]}")
+            found.append(f"{which} differs: {sorted(set(x) ^ set(y))} "
+                         f"{[n for n in x if n in y and x[n] != y[n]]}")
     if a.restore != b.restore:
-        problems.append(f"{label}: restore.bat differs")
+        found.append("restore.bat differs")
+    problems += [f"{label}: {p}" for p in found if not p.startswith(tuple(known))]
 
 
 RUN_ENDED = b"rem CheckVela: migration finished"
@@ -519,77 +603,14 @@ def diff_texts(got, want, label):
 # ---------------------------------------------------------------------------------------------
 
 
-def normalized_registry(regimport, machine, scratch):
-    """registry.reg of machine as the emulation saves it, read through a scratch copy."""
-    copy = os.path.join(scratch, "registry-before")
-    os.makedirs(copy, exist_ok=True)
-    source = os.path.join(machine, "registry.reg")
-    if os.path.exists(source):
-        shutil.copy(source, os.path.join(copy, "registry.reg"))
-    proc = subprocess.run([regimport, copy], capture_output=True, timeout=RUN_TIMEOUT)
-    if proc.returncode != 0:
-        raise Failure(f"regimport: {proc.stderr.decode(errors='replace')}")
-    return read_bytes(os.path.join(copy, "registry.reg"))
 
 
-def run_native(fixture, args, scratch):
-    machine = os.path.join(scratch, "native")
-    shutil.copytree(fixture, machine, symlinks=True)
-    os.remove(os.path.join(machine, "expected.txt"))
-    program = os.path.join(machine, "drive_c", *PROGRAM_DIR)
-    os.makedirs(program, exist_ok=True)
-    shutil.copy(args.native, os.path.join(program, "CheckVela"))
-    before = normalized_registry(args.regimport, machine, scratch)
-    result = run_native_program(machine, "native")
-    result.registry_before = before
-    return result
-
-
-def run_native_program(machine, label):
-    result = Result(label)
-    result.machine = machine
-    program = os.path.join(machine, "drive_c", *PROGRAM_DIR)
-    env = dict(os.environ)
-    env.pop("CHECKVELA_MACHINE", None)
-    proc = subprocess.run([os.path.join(program, "CheckVela")], cwd=program, env=env,
-                          capture_output=True, timeout=RUN_TIMEOUT)
-    stderr = proc.stderr.decode("cp1252", "replace")
-    result.messages = sum(1 for line in stderr.splitlines() if line.startswith("CheckVela: "))
-    result.registry = read_emulated_registry(os.path.join(machine, "registry.reg"))
-    result.registry_text = read_bytes(os.path.join(machine, "registry.reg"))
-    collect_files(result, os.path.join(machine, "drive_c"))
-    result.log = f"exit {proc.returncode}\n{proc.stdout.decode('cp1252', 'replace')}{stderr}"
-    return result
-
-
-def go_back_native(fixture, result, args, problems):
-    """Imports restore.reg with regimport, runs restore.bat's copy lines, runs again: every
-    fixture file outside Backup and Spool must be back, then the result must be the first's."""
-    machine = result.machine
-    changed = result.registry_text != result.registry_before
-    check_restore_reg_presence(result, changed, problems)
-    drive_c = os.path.join(machine, "drive_c")
-    backup = os.path.join(drive_c, *PROGRAM_DIR, "Backup")
-    if result.restore_reg is not None:
-        proc = subprocess.run([args.regimport, machine, os.path.join(backup, "restore.reg")],
-                              capture_output=True, timeout=RUN_TIMEOUT)
-        if proc.returncode != 0:
-            problems.append(f"native restore.reg: {proc.stderr.decode(errors='replace').strip()}")
-            return
-        now = read_bytes(os.path.join(machine, "registry.reg"))
-        if now != result.registry_before:
-            problems.append(diff_texts(now, result.registry_before,
-                                       "native restore.reg: registry.reg after the import"))
-    # restore.bat's lines in order, as cmd runs them.
-    for source, target, guarded in restore_lines(result):
-        if guarded and os.path.exists(host_path(drive_c, target)):
-            continue
-        shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
-    problems.extend(files_not_back(fixture, drive_c, "native restore.bat"))
-    if args.skip_run_again:
-        return
-    again = run_native_program(machine, "native again")
-    compare_again(result, again, problems)
+def below_roots(raw):
+    """The keys of a full tree that regdump reads under Wine: the vendor key's tree and the
+    Uninstall key's."""
+    roots = [ansi(root).lower() for root in (VENDOR_KEY, UNINSTALL_KEY)]
+    return {key: values for key, values in raw.items()
+            if any(key.lower() == r or key.lower().startswith(r + b"\\") for r in roots)}
 
 
 def check_restore_reg_presence(result, changed, problems):
@@ -599,32 +620,269 @@ def check_restore_reg_presence(result, changed, problems):
         problems.append(f"{result.label}: restore.reg, but the run changed no registry key")
 
 
-class Wine:
-    """One Xvfb display and one initialised prefix, copied afresh for every fixture."""
+class NativeLeg:
+    """checkvela on a scratch copy of the fixture machine."""
+
+    name = "native"
+
+    def __init__(self, args):
+        self.program = args.native
+        self.regimport = args.regimport
+        self.skip_run_again = args.skip_run_again
+        self.seconds = 0.0
+
+    def normalized_registry(self, machine, scratch):
+        """registry.reg of machine as the emulation saves it, read through a scratch copy."""
+        copy = os.path.join(scratch, "registry-before")
+        os.makedirs(copy, exist_ok=True)
+        source = os.path.join(machine, "registry.reg")
+        if os.path.exists(source):
+            shutil.copy(source, os.path.join(copy, "registry.reg"))
+        proc = subprocess.run([self.regimport, copy], capture_output=True, timeout=RUN_TIMEOUT)
+        if proc.returncode != 0:
+            raise Failure(f"regimport: {proc.stderr.decode(errors='replace')}")
+        return read_bytes(os.path.join(copy, "registry.reg"))
+
+    def run(self, fixture, scratch, problems):
+        machine = os.path.join(scratch, "native")
+        shutil.copytree(fixture, machine, symlinks=True)
+        os.remove(os.path.join(machine, "expected.txt"))
+        program = os.path.join(machine, "drive_c", *PROGRAM_DIR)
+        os.makedirs(program, exist_ok=True)
+        shutil.copy(self.program, os.path.join(program, "CheckVela"))
+        before = self.normalized_registry(machine, scratch)
+        result = self.execute(machine, "native", before, problems)
+        result.registry_before = before
+        return result
+
+    def execute(self, machine, label, before, problems):
+        result = Result(label)
+        result.machine = machine
+        program = os.path.join(machine, "drive_c", *PROGRAM_DIR)
+        env = dict(os.environ)
+        env.pop("CHECKVELA_MACHINE", None)
+        proc = subprocess.run([os.path.join(program, "CheckVela")], cwd=program, env=env,
+                              capture_output=True, timeout=RUN_TIMEOUT)
+        stderr = proc.stderr.decode("cp1252", "replace")
+        result.messages = sum(1 for line in stderr.splitlines() if line.startswith("CheckVela: "))
+        result.registry_text = read_bytes(os.path.join(machine, "registry.reg"))
+        raw = parse_registry_text(result.registry_text)
+        result.registry = short_tree(raw)
+        problems += untouched_problems(below_roots(parse_registry_text(before)), below_roots(raw),
+                                       frozenset(), label)
+        collect_files(result, os.path.join(machine, "drive_c"))
+        result.log = f"exit {proc.returncode}\n{proc.stdout.decode('cp1252', 'replace')}{stderr}"
+        return result
+
+    def go_back(self, fixture, result, problems):
+        """Imports restore.reg with regimport, runs restore.bat's copy lines, runs again: every
+        fixture file outside Backup and Spool must be back, then the result must be the
+        first's."""
+        machine = result.machine
+        changed = result.registry_text != result.registry_before
+        check_restore_reg_presence(result, changed, problems)
+        drive_c = os.path.join(machine, "drive_c")
+        backup = os.path.join(drive_c, *PROGRAM_DIR, "Backup")
+        if result.restore_reg is not None:
+            proc = subprocess.run([self.regimport, machine, os.path.join(backup, "restore.reg")],
+                                  capture_output=True, timeout=RUN_TIMEOUT)
+            if proc.returncode != 0:
+                problems.append(f"native restore.reg: "
+                                f"{proc.stderr.decode(errors='replace').strip()}")
+                return
+            now = read_bytes(os.path.join(machine, "registry.reg"))
+            if now != result.registry_before:
+                problems.append(diff_texts(now, result.registry_before,
+                                           "native restore.reg: registry.reg after the import"))
+        # restore.bat's lines in order, as cmd runs them.
+        for source, target, guarded in restore_lines(result):
+            if guarded and os.path.exists(host_path(drive_c, target)):
+                continue
+            shutil.copyfile(host_path(drive_c, source), host_path(drive_c, target))
+        problems.extend(files_not_back(fixture, drive_c, "native restore.bat"))
+        if self.skip_run_again:
+            return
+        again = self.execute(machine, "native again", result.registry_before, problems)
+        compare_again(result, again, problems)
+
+    def finish_fixture(self, problems):
+        pass
+
+    def close(self):
+        pass
+
+
+def pe_bits(path):
+    """32 or 64: the bitness of a Windows executable, from its PE header."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    (offset,) = struct.unpack_from("<I", data, 0x3C)
+    if data[:2] != b"MZ" or data[offset:offset + 4] != b"PE\0\0":
+        raise Failure(f"{path}: not a Windows executable")
+    (machine,) = struct.unpack_from("<H", data, offset + 4)
+    bits = {0x14C: 32, 0x8664: 64}.get(machine)
+    if bits is None:
+        raise Failure(f"{path}: machine {machine:#x}, neither i386 nor x86-64")
+    return bits
+
+
+# The Wine loaders. With wine32 installed, the "wine" wrapper starts the 32-bit loader first;
+# a 64-bit program or tool of a 64-bit prefix is started with the 64-bit loader, as a 64-bit
+# Windows starts it (Explorer, regedit and cmd are 64-bit there).
+WINE32 = "wine"
+WINE64 = shutil.which("wine64") or next(
+    (p for p in ("/usr/lib/wine/wine64", "/usr/lib64/wine/wine64") if os.path.exists(p)), "wine64")
+
+
+# The prefix's copies of Wine's DLLs and programs, which nothing of a run writes: a fixture's
+# prefix links them to the template's instead of copying them (most of a 64-bit prefix's
+# 1.2 GB). A run that wrote one would change the template; close() checks that none did.
+SHARED_PREFIX_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64",
+                      "drive_c/windows/winsxs")
+
+
+def shared_in_prefix(rel):
+    return any(rel.startswith(d + "/") for d in SHARED_PREFIX_DIRS)
+
+
+def copy_prefix(template, prefix):
+    """A fresh prefix from the template: Wine's DLLs linked, everything else copied."""
+    def link_or_copy(source, target):
+        if shared_in_prefix(os.path.relpath(source, template).replace(os.sep, "/")):
+            os.link(source, target)
+        else:
+            shutil.copy2(source, target)
+    shutil.copytree(template, prefix, symlinks=True, copy_function=link_or_copy)
+
+
+def shared_files(template):
+    """(size, modification time) of every file that copy_prefix links, by path."""
+    files = {}
+    for d in SHARED_PREFIX_DIRS:
+        for base, _, names in os.walk(os.path.join(template, d)):
+            for name in names:
+                path = os.path.join(base, name)
+                if not os.path.islink(path):
+                    st = os.stat(path)
+                    files[path] = (st.st_size, st.st_mtime_ns)
+    return files
+
+
+class Display:
+    """An Xvfb display of its own; Xvfb picks a free number (-displayfd)."""
+
+    def __init__(self):
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
+                                      "1024x768x24", "-nolisten", "tcp"], pass_fds=(write,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read, "rb") as f:
+            number = f.readline().strip().decode()
+        if not number.isdigit():
+            self.close()
+            raise Failure("Xvfb did not start")
+        self.name = ":" + number
+
+    def close(self):
+        self.xvfb.terminate()
+        try:
+            self.xvfb.wait(10)
+        except subprocess.TimeoutExpired:
+            self.xvfb.kill()
+
+
+class WineHost:
+    """One initialised prefix per architecture, made once with wineboot -i and copied afresh
+    for every fixture, and the environment of every Wine command."""
 
     def __init__(self, work):
         self.work = work
-        self.template = os.path.join(work, "template")
+        self.templates = {}
+        self.shared = {}
+        self.locks = {"win32": threading.Lock(), "win64": threading.Lock()}
         self.env = dict(os.environ)
         self.env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                         LANG="C.UTF-8", LC_ALL="C.UTF-8")
         self.env.pop("WINEARCH", None)
-        display = 90
-        while os.path.exists(f"/tmp/.X{display}-lock") or os.path.exists(f"/tmp/.X11-unix/X{display}"):
-            display += 1
-        self.xvfb = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "1024x768x24",
-                                      "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        self.env["DISPLAY"] = f":{display}"
-        time.sleep(1)
-        self.prefix = None
-        self.wine(["wineboot", "-i"], prefix=self.template, timeout=300, check=False)
-        # Let the server write the new prefix's registry before anything copies it.
-        subprocess.run(["wineserver", "-w"], env=dict(self.env, WINEPREFIX=self.template),
-                       timeout=300, capture_output=True)
+        self.display = Display()
+        self.env["DISPLAY"] = self.display.name
+        self.seconds = 0.0
 
-    def wine(self, args, prefix=None, timeout=RUN_TIMEOUT, check=True, cwd=None):
-        env = dict(self.env, WINEPREFIX=prefix or self.prefix)
+    def template(self, arch):
+        """The prefix template of arch ("win32" or "win64"), made when first asked for (by
+        whichever leg asks first; another leg of the same arch waits for it)."""
+        with self.locks[arch]:
+            return self.make_template(arch)
+
+    def make_template(self, arch):
+        if arch not in self.templates:
+            started = time.time()
+            print(f"e2e: preparing the {arch} Wine prefix template ...", flush=True)
+            template = os.path.join(self.work, "template-" + arch)
+            env = dict(self.env, WINEPREFIX=template, WINEARCH=arch)
+            loader = WINE64 if arch == "win64" else WINE32
+            with tempfile.TemporaryFile() as out:
+                subprocess.run([loader, "wineboot", "-i"], env=env, stdout=out, stderr=out,
+                               timeout=300)
+            # Let the server write the new prefix's registry before anything copies it.
+            subprocess.run(["wineserver", "-w"], env=env, timeout=300, capture_output=True)
+            system = os.path.join(template, "system.reg")
+            made = ""
+            if os.path.exists(system):
+                with open(system, errors="replace") as f:
+                    made = next((line.strip() for line in f if line.startswith("#arch=")), "")
+            if made != "#arch=" + arch:
+                raise Failure(f"wineboot made no {arch} prefix ({made or 'no system.reg'}); "
+                              f"is {'wine64' if arch == 'win64' else 'wine32'} installed?")
+            self.templates[arch] = template
+            self.shared[arch] = shared_files(template)
+            self.seconds += time.time() - started
+        return self.templates[arch]
+
+    def changed_shared_files(self, arch):
+        """The template's linked files that a run changed, which none may."""
+        if arch not in self.shared:
+            return []
+        was, now = self.shared[arch], shared_files(self.templates[arch])
+        return sorted(path for path in set(was) | set(now) if was.get(path) != now.get(path))
+
+    def close(self):
+        self.display.close()
+
+
+class WineLeg:
+    """One Windows build in one kind of prefix: wine64, win32 or wow64."""
+
+    def __init__(self, host, name, exe, regdump, skip_run_again):
+        self.host = host
+        self.name = name
+        self.arch = WINE_LEG_SETUP[name][0]
+        self.exe = exe
+        self.regdump = regdump
+        self.skip_run_again = skip_run_again
+        # A display of its own: the legs run side by side, and each answers the message boxes
+        # of its own program only.
+        self.display = Display()
+        self.env = dict(host.env, DISPLAY=self.display.name)
+        self.seconds = 0.0
+        self.prefix = None
+        # A fresh prefix's own keys, read once (regdump), before any fixture's import.
+        self.baseline = None
+        self.environment = frozenset()
+        # The system's own tools (reg, regedit, cmd) have the system's bitness.
+        self.tools = WINE64 if self.arch == "win64" else WINE32
+        self.program_loader = self.loader(exe)
+        self.regdump_loader = self.loader(regdump)
+
+    def loader(self, exe):
+        bits = pe_bits(exe)
+        if self.arch == "win32" and bits == 64:
+            raise Failure(f"{self.name}: {exe} is a 64-bit program; a 32-bit Windows cannot start it")
+        return WINE64 if bits == 64 else WINE32
+
+    def wine(self, args, timeout=RUN_TIMEOUT, check=True, cwd=None):
+        env = dict(self.env, WINEPREFIX=self.prefix)
         # Output goes through files, not pipes: Wine's own background processes, which live as
         # long as the fixture's server, would keep a pipe open.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -638,16 +896,9 @@ class Wine:
                           f"{proc.stderr.decode(errors='replace')[-500:]}")
         return proc
 
-    def wineserver_k(self, prefix=None):
-        env = dict(self.env, WINEPREFIX=prefix or self.prefix)
+    def wineserver_k(self):
+        env = dict(self.env, WINEPREFIX=self.prefix)
         subprocess.run(["wineserver", "-k"], env=env, timeout=60, capture_output=True)
-
-    def close(self):
-        self.xvfb.terminate()
-        try:
-            self.xvfb.wait(10)
-        except subprocess.TimeoutExpired:
-            self.xvfb.kill()
 
     def answer_boxes(self, proc, timeout):
         """Presses Return in every message box titled CheckVela until the program ends."""
@@ -667,51 +918,64 @@ class Wine:
         return len(seen)
 
     def dump(self):
-        """Every key and value below the vendor key and the Uninstall key, by full path."""
+        """Every key and value below the vendor key and the Uninstall key, by full path: in the
+        32-bit view, and in a 64-bit prefix in the 64-bit view too."""
         dump = os.path.join(self.prefix, "dump.txt")
-        self.wine(["wine", os.path.join(self.prefix, "regdump.exe"), "Z:" + dump.replace("/", "\\"),
-                   VENDOR_KEY, UNINSTALL_KEY])
-        return dump
+        keys = [VENDOR_KEY, UNINSTALL_KEY]
+        if self.arch == "win64":
+            keys += ["/64", VENDOR_KEY, UNINSTALL_KEY]
+        self.wine([self.regdump_loader, os.path.join(self.prefix, "regdump.exe"),
+                   "Z:" + dump.replace("/", "\\")] + keys)
+        return read_regdump_raw(dump)
 
-    def execute(self, label):
+    def execute(self, label, before, problems):
         """Runs CheckVela.exe once, answering its message boxes, and reads what it left."""
         result = Result(label)
         drive_c = os.path.join(self.prefix, "drive_c")
         program = os.path.join(drive_c, *PROGRAM_DIR)
         env = dict(self.env, WINEPREFIX=self.prefix)
         with tempfile.TemporaryFile() as out:
-            proc = subprocess.Popen(["wine", "C:\\Program Files\\Vela\\CheckVela.exe"],
+            proc = subprocess.Popen([self.program_loader, "C:\\Program Files\\Vela\\CheckVela.exe"],
                                     cwd=program, env=env, stdout=out, stderr=subprocess.STDOUT,
                                     start_new_session=True)
             result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
             out.seek(0)
             result.log = f"exit {proc.returncode}\n" + out.read().decode(errors="replace")
-        dump = self.dump()
-        result.registry = read_regdump(dump)
-        result.registry_raw = read_regdump_raw(dump)
+        result.registry_raw = self.dump()
+        result.registry = short_tree(result.registry_raw, self.environment)
+        problems += untouched_problems(before, result.registry_raw, self.environment, label)
         # Keep what the run left before restore.bat changes the machine.
         collect_files(result, drive_c)
         return result
 
-    def run(self, fixture, exe, regdump, scratch):
-        self.prefix = os.path.join(scratch, "prefix")
-        subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
+    def run(self, fixture, scratch, problems):
+        # The leg's time leaves out the template, which it may share with another leg.
+        started = time.time()
+        template = self.host.template(self.arch)
+        self.seconds -= time.time() - started
+        self.prefix = os.path.join(scratch, self.name)
+        copy_prefix(template, self.prefix)
         # One Wine server for all of the fixture's commands instead of one started and shut
         # down for each; finish_fixture ends it.
         subprocess.run(["wineserver", "-p"], env=dict(self.env, WINEPREFIX=self.prefix),
                        timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         drive_c = os.path.join(self.prefix, "drive_c")
-        subprocess.run(["cp", "-a", os.path.join(fixture, "drive_c") + "/.", drive_c], check=True)
+        shutil.copy(self.regdump, os.path.join(self.prefix, "regdump.exe"))
+        if self.baseline is None:
+            self.baseline = self.dump()
         registry = os.path.join(fixture, "registry.reg")
+        self.environment = environment_keys(self.baseline, registry)
+        subprocess.run(["cp", "-a", os.path.join(fixture, "drive_c") + "/.", drive_c], check=True)
         if os.path.exists(registry):
-            self.wine(["wine", "reg", "import", "Z:" + registry.replace("/", "\\"), "/reg:32"])
+            # Into the 32-bit view, which the program reads and writes.
+            self.wine([self.tools, "reg", "import", "Z:" + registry.replace("/", "\\")] +
+                      (["/reg:32"] if self.arch == "win64" else []))
         program = os.path.join(drive_c, *PROGRAM_DIR)
-        shutil.copy(exe, os.path.join(program, "CheckVela.exe"))
-        shutil.copy(regdump, os.path.join(self.prefix, "regdump.exe"))
-        registry_before = read_regdump_raw(self.dump())
-        result = self.execute("wine")
+        shutil.copy(self.exe, os.path.join(program, "CheckVela.exe"))
+        registry_before = self.dump()
+        result = self.execute(self.name, registry_before, problems)
         result.registry_before = registry_before
-        snapshot = os.path.join(scratch, "wine_after")
+        snapshot = os.path.join(scratch, self.name + "_after")
         shutil.copytree(drive_c, snapshot, symlinks=True, ignore=shutil.ignore_patterns(
             "windows", "users", "ProgramData", "Program Files (x86)"))
         result.drive_c = snapshot
@@ -739,8 +1003,9 @@ class Wine:
         runs = (("from System32", ["cd /d C:\\windows\\system32", f'call "{script}"']),
                 ("from Backup", [f'cd /d "{backup_dir}"', "call restore.bat"]))
         for how, commands in runs:
+            label = f"{self.name} restore {how}"
             # What the run moved away leaves its old place again before each way of restoring.
-            for source, target in lines:
+            for source, target, _ in lines:
                 if source.lower().startswith(backup_dir.lower() + "\\"):
                     now = host_path(drive_c, target)
                     if os.path.isfile(now):
@@ -749,73 +1014,93 @@ class Wine:
             # survive the way there.
             with open(os.path.join(drive_c, "e2e-restore.cmd"), "w", newline="") as f:
                 f.write("".join(line + "\r\n" for line in commands))
-            proc = self.wine(["wine", "cmd", "/c", "C:\\e2e-restore.cmd"], check=False)
+            proc = self.wine([self.tools, "cmd", "/c", "C:\\e2e-restore.cmd"], check=False)
             if proc.returncode != 0:
-                problems.append(f"restore {how}: cmd exit {proc.returncode}: "
+                problems.append(f"{label}: cmd exit {proc.returncode}: "
                                 f"{proc.stdout.decode(errors='replace')[-300:]}"
                                 f"{proc.stderr.decode(errors='replace')[-300:]}")
-            problems.extend(files_not_back(fixture, drive_c, f"restore {how}"))
-            for source, target in lines:
+            problems.extend(files_not_back(fixture, drive_c, label))
+            for source, target, _ in lines:
                 if "~" in target:
                     continue  # a short path, which the host does not know; checked above
                 copy = host_path(drive_c, source)
                 now = host_path(drive_c, target)
                 if os.path.isfile(copy) and (not os.path.isfile(now) or
                                              read_bytes(now) != read_bytes(copy)):
-                    problems.append(f"restore {how}: {target} does not hold {source}")
+                    problems.append(f"{label}: {target} does not hold {source}")
         # Every data-file line copied the spool copy onto its source; both still match.
         for name, data in result.spool.items():
             now = os.path.join(drive_c, *PROGRAM_DIR, "Spool", name.decode("cp1252"))
             if not os.path.isfile(now) or read_bytes(now) != data:
-                problems.append(f"restore: Spool\\{name.decode('cp1252')} changed")
+                problems.append(f"{self.name} restore: Spool\\{name.decode('cp1252')} changed")
 
-    def go_back(self, fixture, result, args, problems):
+    def go_back(self, fixture, result, problems):
         """Imports restore.reg with regedit, runs restore.bat, runs the program again."""
         changed = result.registry_raw != result.registry_before
         check_restore_reg_presence(result, changed, problems)
         if result.restore_reg is not None:
-            proc = self.wine(["wine", "regedit", "/s",
+            proc = self.wine([self.tools, "regedit", "/s",
                               "C:\\Program Files\\Vela\\Backup\\restore.reg"], check=False)
             if proc.returncode != 0:
-                problems.append(f"wine restore.reg: regedit exit {proc.returncode}")
-            problems += compare_trees(read_regdump_raw(self.dump()), result.registry_before,
-                                      "wine restore.reg")
+                problems.append(f"{self.name} restore.reg: regedit exit {proc.returncode}")
+            problems += compare_trees(self.dump(), result.registry_before,
+                                      f"{self.name} restore.reg")
         self.restore(fixture, result, problems)
-        if args.skip_run_again:
+        if self.skip_run_again:
             return
-        again = self.execute("wine again")
+        again = self.execute(f"{self.name} again", result.registry_before, problems)
         compare_again(result, again, problems)
 
-    def finish_fixture(self):
-        self.wineserver_k()
-        shutil.rmtree(self.prefix, ignore_errors=True)
+    def close(self):
+        self.display.close()
+
+    def finish_fixture(self, problems):
+        if self.prefix is not None:
+            self.wineserver_k()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.prefix = None
+        changed = self.host.changed_shared_files(self.arch)
+        if changed:
+            problems.append(f"{self.name}: the run wrote Wine's files that every fixture's prefix "
+                            f"shares with the {self.arch} template: {changed[:5]}")
+            self.host.shared[self.arch] = shared_files(self.host.templates[self.arch])
 
 
-def run_fixture(name, args, wine, work):
+def run_fixture(name, args, legs, work):
+    """Runs the fixture through every leg. Returns the problems by leg, and under "compare"
+    those of comparing the legs' results."""
     fixture = os.path.join(args.fixtures, name)
     scratch = tempfile.mkdtemp(prefix=name + ".", dir=work)
-    problems = []
+    problems = {leg.name: [] for leg in legs}
+    problems["compare"] = []
     fixture_drive_c = os.path.join(fixture, "drive_c")
-    results = [run_native(fixture, args, scratch)]
-    if wine is not None:
+
+    def run_leg(leg):
+        started = time.time()
+        mine = problems[leg.name]
         try:
-            results.append(wine.run(fixture, args.windows, args.regdump, scratch))
-        except Failure as e:
-            problems.append(f"wine: {e}")
-    for result in results:
-        expected = parse_expected(os.path.join(fixture, "expected.txt"), result.label)
-        check_result(result, expected, fixture_drive_c, problems)
-    if len(results) == 2:
-        compare_runs(results[0], results[1], problems)
-    # Going back completely, then a new attempt.
-    go_back_native(fixture, results[0], args, problems)
-    if len(results) == 2:
-        try:
-            wine.go_back(fixture, results[1], args, problems)
+            result = leg.run(fixture, scratch, mine)
+            expected = parse_expected(os.path.join(fixture, "expected.txt"), leg.name)
+            check_result(result, expected, fixture_drive_c, mine)
+            # Going back completely, then a new attempt.
+            leg.go_back(fixture, result, mine)
+            return result
+        except (Failure, subprocess.SubprocessError, OSError) as e:
+            mine.append(f"{leg.name}: {e}")
+            return None
         finally:
-            wine.finish_fixture()
-    problems = [p for p in problems if not any(k in p for k in KNOWN_DIFFERENCES.get(name, ()))]
-    if problems and args.verbose:
+            leg.finish_fixture(mine)
+            leg.seconds += time.time() - started
+
+    # The legs run side by side (each in a prefix, with a server and a display of its own):
+    # a Wine leg mostly waits for Wine, and two cores carry three of them at once.
+    with concurrent.futures.ThreadPoolExecutor(1 if args.serial else len(legs)) as pool:
+        results = [r for r in pool.map(run_leg, legs) if r is not None]
+    known = KNOWN_DIFFERENCES.get(name, ())
+    for i, a in enumerate(results):
+        for b in results[i + 1:]:
+            compare_runs(a, b, problems["compare"], known if a.label == "native" else ())
+    if any(problems.values()) and args.verbose:
         for result in results:
             print(f"---- {name} {result.label} log\n{result.log}")
     if not args.keep:
@@ -829,43 +1114,91 @@ def main():
     parser.add_argument("--regimport", required=True)
     parser.add_argument("--skip-run-again", action="store_true",
                         help="do not run the program again after going back")
-    parser.add_argument("--windows")
-    parser.add_argument("--regdump")
+    parser.add_argument("--windows", help="the 64-bit CheckVela.exe (wine64 leg)")
+    parser.add_argument("--regdump", help="regdump.exe for 64-bit Windows")
+    parser.add_argument("--release", help="the 32-bit CheckVela.exe (win32 and wow64 legs)")
+    parser.add_argument("--regdump32", help="regdump.exe for 32-bit Windows")
+    parser.add_argument("--legs", help="comma-separated legs out of " + ", ".join(LEGS))
+    parser.add_argument("--serial", action="store_true",
+                        help="run the legs of a fixture one after another, not side by side")
     parser.add_argument("--fixtures", default=os.path.join(HERE, "fixtures"))
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("-v", "--verbose", action="store_true")
     parser.add_argument("names", nargs="*")
     args = parser.parse_args()
+    builds = {"windows": (args.windows, args.regdump), "release": (args.release, args.regdump32)}
+    available = ["native"] + [leg for leg in WINE_LEGS
+                              if all(builds[WINE_LEG_SETUP[leg][1]])]
+    wanted = args.legs.split(",") if args.legs else available
+    for leg in wanted:
+        if leg not in LEGS:
+            parser.error(f"unknown leg {leg!r}; the legs are {', '.join(LEGS)}")
+        if leg not in available:
+            parser.error(f"leg {leg} needs --{WINE_LEG_SETUP[leg][1]} and its regdump")
     names = args.names or sorted(os.listdir(args.fixtures))
     work = tempfile.mkdtemp(prefix="checkvela-e2e.")
-    wine = None
+    host = None
+    legs = []
     passed = failed = 0
+    legs_passed = {}
+    started_all = time.time()
     try:
-        if args.windows:
-            print("e2e: preparing the Wine prefix template ...", flush=True)
-            wine = Wine(work)
+        for leg in LEGS:
+            if leg not in wanted:
+                continue
+            if leg == "native":
+                legs.append(NativeLeg(args))
+                continue
+            if host is None:
+                host = WineHost(work)
+            exe, regdump = builds[WINE_LEG_SETUP[leg][1]]
+            try:
+                legs.append(WineLeg(host, leg, exe, regdump, args.skip_run_again))
+            except (Failure, OSError) as e:
+                print(f"e2e: {e}")
+                return 2
+        legs_passed = {leg.name: 0 for leg in legs}
+        agreed = 0
         for name in names:
             started = time.time()
             try:
-                problems = run_fixture(name, args, wine, work)
+                problems = run_fixture(name, args, legs, work)
             except (Failure, subprocess.TimeoutExpired, OSError) as e:
-                problems = [f"error: {e}"]
-            legs = "native and Wine" if wine else "native only"
-            if problems:
+                problems = {"compare": [f"error: {e}"]}
+            for leg in legs:
+                if leg.name in problems and not problems[leg.name]:
+                    legs_passed[leg.name] += 1
+            if "compare" in problems and not problems["compare"]:
+                agreed += 1
+            shown = ", ".join(leg.name for leg in legs)
+            found = [p for group in problems.values() for p in group]
+            if found:
                 failed += 1
-                print(f"FAIL {name} ({legs}, {time.time() - started:.0f} s)")
-                for p in problems:
+                print(f"FAIL {name} ({shown}; {time.time() - started:.0f} s)")
+                for p in found:
                     print(f"     {p}")
             else:
                 passed += 1
-                print(f"ok   {name} ({legs}, {time.time() - started:.0f} s)", flush=True)
+                print(f"ok   {name} ({shown}; {time.time() - started:.0f} s)", flush=True)
     finally:
-        if wine is not None:
-            wine.close()
+        for leg in legs:
+            leg.close()
+        if host is not None:
+            host.close()
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
         else:
             print(f"e2e: kept {work}")
+    # One line per leg: the fixtures whose own checks it passed (expected.txt, going back,
+    # running again), and the time it took; then the comparison of the legs.
+    for leg in legs:
+        print(f"e2e: leg {leg.name}: {legs_passed[leg.name]} of {len(names)} fixtures passed, "
+              f"{leg.seconds:.0f} s")
+    if host is not None:
+        print(f"e2e: Wine prefix templates: {host.seconds:.0f} s")
+    if len(legs) > 1:
+        print(f"e2e: the legs' results agree on {agreed} of {len(names)} fixtures")
+    print(f"e2e: {time.time() - started_all:.0f} s in all")
     print(f"e2e: {passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

@@ -2,9 +2,13 @@
  * with the ANSI functions the program uses, so the data are exactly the bytes a caller of
  * RegQueryValueExA gets (a REG_SZ keeps or lacks its NUL as it was written).
  *
- * Usage: regdump OUTPUT KEY...   (KEY relative to HKEY_LOCAL_MACHINE)
- * Each line: "K <key path>" or "V <name> <type> <data>"; the path, the name and the data are
- * hexadecimal bytes, so that any character survives. A missing key gives no line. */
+ * Usage: regdump OUTPUT [/32 | /64] KEY...   (KEY relative to HKEY_LOCAL_MACHINE)
+ * /64 reads the keys after it through the 64-bit view (a 64-bit Windows has two), /32 through
+ * the 32-bit view again, which is where they are read from at first. It is built for both
+ * bitnesses: a 32-bit Windows (a WINEARCH=win32 prefix) starts no 64-bit program.
+ * Each line: "K <key path>" (32-bit view), "K64 <key path>" (64-bit view) or
+ * "V <name> <type> <data>"; the path, the name and the data are hexadecimal bytes, so that any
+ * character survives. A missing key gives no line. */
 #ifdef _WIN32
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,12 +24,12 @@ static void PutHex(FILE* out, const unsigned char* bytes, DWORD size) {
   }
 }
 
-static void DumpKey(FILE* out, HKEY parent, const char* name, const char* path) {
+static void DumpKey(FILE* out, HKEY parent, const char* name, const char* path, REGSAM view) {
   HKEY key;
-  if (RegOpenKeyExA(parent, name, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(parent, name, 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
     return;
   }
-  fputs("K ", out);
+  fputs(view == KEY_WOW64_64KEY ? "K64 " : "K ", out);
   PutHex(out, (const unsigned char*)path, (DWORD)strlen(path));
   fputc('\n', out);
 
@@ -59,7 +63,7 @@ static void DumpKey(FILE* out, HKEY parent, const char* name, const char* path) 
     size_t length = strlen(path) + 1 + childSize + 1;
     char* childPath = (char*)malloc(length);
     snprintf(childPath, length, "%s\\%s", path, child);
-    DumpKey(out, key, child, childPath);
+    DumpKey(out, key, child, childPath, view);
     free(childPath);
   }
   RegCloseKey(key);
@@ -67,15 +71,22 @@ static void DumpKey(FILE* out, HKEY parent, const char* name, const char* path) 
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fputs("usage: regdump OUTPUT KEY...\n", stderr);
+    fputs("usage: regdump OUTPUT [/32 | /64] KEY...\n", stderr);
     return 2;
   }
   FILE* out = fopen(argv[1], "wb");
   if (out == NULL) {
     return 1;
   }
+  REGSAM view = KEY_WOW64_32KEY;
   for (int i = 2; i < argc; ++i) {
-    DumpKey(out, HKEY_LOCAL_MACHINE, argv[i], argv[i]);
+    if (strcmp(argv[i], "/64") == 0) {
+      view = KEY_WOW64_64KEY;
+    } else if (strcmp(argv[i], "/32") == 0) {
+      view = KEY_WOW64_32KEY;
+    } else {
+      DumpKey(out, HKEY_LOCAL_MACHINE, argv[i], argv[i], view);
+    }
   }
   return fclose(out) == 0 ? 0 : 1;
 }
