@@ -569,7 +569,7 @@ def compare_again(first, again, problems):
     """A run after going back completely gives the first run's result; restore.reg stays.
     Backup holds every old file already, so the run makes no new copy: restore.bat keeps what
     it had and gets the run's own lines, each one that it held already, and the run's end."""
-    appended = None
+    appended = b"" if again.restore is None and first.restore is None else None
     if again.restore is not None and first.restore is not None and \
             again.restore.startswith(first.restore):
         appended = again.restore[len(first.restore):]
@@ -934,13 +934,21 @@ class WineLeg:
         drive_c = os.path.join(self.prefix, "drive_c")
         program = os.path.join(drive_c, *PROGRAM_DIR)
         env = dict(self.env, WINEPREFIX=self.prefix)
-        with tempfile.TemporaryFile() as out:
-            proc = subprocess.Popen([self.program_loader, "C:\\Program Files\\Vela\\CheckVela.exe"],
-                                    cwd=program, env=env, stdout=out, stderr=subprocess.STDOUT,
-                                    start_new_session=True)
-            result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
-            out.seek(0)
-            result.log = f"exit {proc.returncode}\n" + out.read().decode(errors="replace")
+        # CheckVela.exe always exits with 0: another status is Wine's, which did not start it
+        # (as happens now and then while another prefix's server shuts down). Once more then.
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as out:
+                proc = subprocess.Popen([self.program_loader,
+                                         "C:\\Program Files\\Vela\\CheckVela.exe"],
+                                        cwd=program, env=env, stdout=out,
+                                        stderr=subprocess.STDOUT, start_new_session=True)
+                result.messages = self.answer_boxes(proc, RUN_TIMEOUT)
+                out.seek(0)
+                result.log = f"exit {proc.returncode}\n" + out.read().decode(errors="replace")
+            if proc.returncode == 0:
+                break
+            if attempt == 2:
+                problems.append(f"{label}: Wine exit {proc.returncode}: {result.log[-300:]}")
         result.registry_raw = self.dump()
         result.registry = short_tree(result.registry_raw, self.environment)
         problems += untouched_problems(before, result.registry_raw, self.environment, label)
