@@ -498,7 +498,7 @@ def collect_files(result, drive_c):
             result.backup = store
 
 
-def check_result(result, expected, fixture_drive_c, problems):
+def check_result(result, expected, fixture_drive_c, problems, changes=None):
     label = result.label
     if result.messages != expected["messages"]:
         problems.append(f"{label}: {result.messages} message boxes, expected {expected['messages']}")
@@ -537,7 +537,12 @@ def check_result(result, expected, fixture_drive_c, problems):
         if in_program_stores(windows_path):
             continue
         now = host_path(result.drive_c, windows_path)
-        if windows_path.lower() in moved and windows_path.lower() not in expected["stays"]:
+        if changes and windows_path.lower() in changes:
+            want = changes[windows_path.lower()]
+            if (want is None) != (not os.path.isfile(now)) or \
+                    (want is not None and read_bytes(now) != want):
+                problems.append(f"{label}: {windows_path} is not as the step left it")
+        elif windows_path.lower() in moved and windows_path.lower() not in expected["stays"]:
             if os.path.exists(now):
                 problems.append(f"{label}: {windows_path} was not moved away")
         elif not os.path.isfile(now) or read_bytes(now) != read_bytes(original):
@@ -618,6 +623,75 @@ def check_restore_reg_presence(result, changed, problems):
         problems.append(f"{result.label}: the run changed the registry but wrote no restore.reg")
     elif not changed and result.restore_reg is not None:
         problems.append(f"{result.label}: restore.reg, but the run changed no registry key")
+
+
+# ---------------------------------------------------------------------------------------------
+# life.txt: what happens on the machine after going back and before the program runs again,
+# for a fixture that follows a migration through its life. One step a line:
+#
+#   remove C:\path                 the old server removed the file (it printed the job, say)
+#   write C:\path = TEXT           the file now holds TEXT (the old server wrote it anew)
+#   append C:\path = TEXT          TEXT is added at the file's end (an administrator's line)
+#
+# The run after the steps is then checked against expected-again.txt, in expected.txt's form;
+# fixture files that a step changed are checked as the step left them.
+# ---------------------------------------------------------------------------------------------
+
+
+def read_life(fixture):
+    path = os.path.join(fixture, "life.txt")
+    if not os.path.exists(path):
+        return None
+    steps = []
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            where = f"{path}:{number}"
+            word, _, rest = line.partition(" ")
+            if word == "remove":
+                steps.append((word, rest, None))
+            elif word in ("write", "append"):
+                target, sep, text = rest.partition(" = ")
+                data, tail = parse_text(text, where) if sep else ("", "")
+                if not sep or tail.strip():
+                    raise Failure(f"{where}: {word} C:\\path = TEXT expected")
+                steps.append((word, target, ansi(data)))
+            else:
+                raise Failure(f"{where}: unknown step")
+    return steps
+
+
+def apply_life(drive_c, steps):
+    for word, target, data in steps:
+        path = host_path(drive_c, target)
+        if word == "remove":
+            os.remove(path)
+        else:
+            with open(path, "ab" if word == "append" else "wb") as f:
+                f.write(data)
+
+
+def life_changes(steps):
+    """Windows path (lower case) -> the bytes a step left there, or None where it removed."""
+    changes = {}
+    for word, target, data in steps:
+        key = target.lower()
+        if word == "remove":
+            changes[key] = None
+        elif word == "write":
+            changes[key] = data
+    return changes
+
+
+def check_life(fixture, leg, first, again, fixture_drive_c, problems):
+    """The run after life.txt's steps, against expected-again.txt; restore.reg stays."""
+    expected = parse_expected(os.path.join(fixture, "expected-again.txt"), leg)
+    check_result(again, expected, fixture_drive_c, problems,
+                 life_changes(read_life(fixture)))
+    if again.restore_reg != first.restore_reg:
+        problems.append(f"{again.label}: restore.reg was replaced or removed")
 
 
 class NativeLeg:
@@ -702,8 +776,15 @@ class NativeLeg:
         problems.extend(files_not_back(fixture, drive_c, "native restore.bat"))
         if self.skip_run_again:
             return
+        steps = read_life(fixture)
+        if steps:
+            apply_life(drive_c, steps)
         again = self.execute(machine, "native again", result.registry_before, problems)
-        compare_again(result, again, problems)
+        if steps:
+            check_life(fixture, self.name, result, again, os.path.join(fixture, "drive_c"),
+                       problems)
+        else:
+            compare_again(result, again, problems)
 
     def finish_fixture(self, problems):
         pass
@@ -1056,8 +1137,15 @@ class WineLeg:
         self.restore(fixture, result, problems)
         if self.skip_run_again:
             return
+        steps = read_life(fixture)
+        if steps:
+            apply_life(os.path.join(self.prefix, "drive_c"), steps)
         again = self.execute(f"{self.name} again", result.registry_before, problems)
-        compare_again(result, again, problems)
+        if steps:
+            check_life(fixture, self.name, result, again, os.path.join(fixture, "drive_c"),
+                       problems)
+        else:
+            compare_again(result, again, problems)
 
     def close(self):
         self.display.close()
