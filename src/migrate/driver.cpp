@@ -169,6 +169,17 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   return Finish();
 }
 
+bool CMigration::FlushRegistry() {
+  const win::LONG flushed = platform_.RegFlushKey(productKey_.Get());
+  if (flushed != win::kErrorSuccess) {
+    progress_.ShowMessage(
+        ResourceMessageWithError(platform_, IDS_REGISTRY_FLUSH_FAILED, kProductKeyPath,
+                                 static_cast<win::DWORD>(flushed)),
+        win::kMbOk);
+  }
+  return flushed == win::kErrorSuccess;
+}
+
 bool CMigration::Finish() {
   backup_.FlushDeletions();
   // restore.bat says that the run ended only once the registry it wrote is on the disk: a
@@ -176,29 +187,15 @@ bool CMigration::Finish() {
   // the registry back as of any earlier flush (the system flushes it lazily, too), which is an
   // interruption like any other: the run being finished is rebuilt from restore.bat and Backup,
   // so no flush is needed before this one.
-  if (const win::LONG flushed = platform_.RegFlushKey(productKey_.Get());
-      flushed != win::kErrorSuccess) {
-    progress_.ShowMessage(
-        ResourceMessageWithError(platform_, IDS_REGISTRY_FLUSH_FAILED, kProductKeyPath,
-                                 static_cast<win::DWORD>(flushed)),
-        win::kMbOk);
-    backup_.Close();
-    productKey_.Close();
-    return false;
+  bool finished = FlushRegistry();
+  if (finished) {
+    backup_.EndRun();
+    // The last step: the migration is complete. A cut before its flush leaves the marker with
+    // an ended run, which the next run finishes by this step alone.
+    platform_.RegDeleteKeyA(productKey_.Get(), kMigrationMarker);
+    finished = FlushRegistry();
   }
-  backup_.EndRun();
-  // The last step: the migration is complete. A cut before its flush leaves the marker with an
-  // ended run, which the next run finishes by this step alone.
-  platform_.RegDeleteKeyA(productKey_.Get(), kMigrationMarker);
-  const win::LONG flushed = platform_.RegFlushKey(productKey_.Get());
   backup_.Close();
   productKey_.Close();
-  if (flushed != win::kErrorSuccess) {
-    progress_.ShowMessage(
-        ResourceMessageWithError(platform_, IDS_REGISTRY_FLUSH_FAILED, kProductKeyPath,
-                                 static_cast<win::DWORD>(flushed)),
-        win::kMbOk);
-    return false;
-  }
-  return true;
+  return finished;
 }

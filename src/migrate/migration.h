@@ -54,6 +54,8 @@ class CMigration {
   // The last steps: everything made durable, then the end of the run in restore.bat, then the
   // marker goes. False, after a message, when the registry cannot be written to the disk.
   bool Finish();
+  // RegFlushKey of the product key; false after a message when it fails.
+  bool FlushRegistry();
   // The file that the profile functions read for name: a name without a directory lies in the
   // Windows directory, any other is taken in full.
   std::string ProfileFilePath(const std::string& name) const;
