@@ -304,4 +304,30 @@ TEST_F(DriverTest, AResumedRunFindsTheConfigurationDirectoryOneRunFinds) {
     EXPECT_EQ(resumed.PreviousConfigDirectory(), directory);
   }
 }
+
+// A registry that cannot be written to the disk leaves the migration unfinished, and says so:
+// restore.bat does not say that the run ended, and the marker stays for the next run.
+TEST_F(DriverTest, ARegistryThatCannotBeFlushedLeavesTheMigrationUnfinished) {
+  WriteOldInstallation("[Settings]\r\nLevel=3\r\n");
+  class CUnflushable : public CPlatformProxy {
+   public:
+    using CPlatformProxy::CPlatformProxy;
+    win::LONG RegFlushKey(win::HKEY /*key*/) override {
+      return static_cast<win::LONG>(win::kErrorRegistryIoFailed);
+    }
+  } platform(m.Platform());
+  EXPECT_FALSE(Migrate(platform));
+  ASSERT_EQ(progress.messages.size(), 1U);
+  EXPECT_EQ(progress.messages[0].rfind("Could not write the registry key SOFTWARE\\Quillon\\Vela "
+                                       "to the disk",
+                                       0),
+            0U);
+  EXPECT_TRUE(Key("MigrationInProgress"));
+  EXPECT_EQ(RestoreScript().find("rem CheckVela"), std::string::npos);
+  // The next run finishes it.
+  progress.messages.clear();
+  EXPECT_TRUE(Migrate());
+  EXPECT_FALSE(Key("MigrationInProgress"));
+  EXPECT_NE(RestoreScript().find(RunEndedLine()), std::string::npos);
+}
 }  // namespace
