@@ -426,6 +426,9 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     ::futimens(out, times);
   }
+  // The copy's status as made, for the calls that take it to be there (made_).
+  struct stat made;
+  const bool madeKnown = error == 0 && ::fstat(out, &made) == 0;
   if (::close(out) != 0 && error == 0) {
     error = errno;
   }
@@ -434,14 +437,12 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
     return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
                                                    : ErrnoError(error, to.host));
   }
-  made_.valid = true;
-  made_.host = to.host;
-  made_.status = {};
-  made_.status.st_mode = S_IFREG | mode;
-  made_.status.st_nlink = 1;
-  made_.status.st_size = static_cast<off_t>(copied);
-  made_.status.st_atim = source.st_atim;
-  made_.status.st_mtim = source.st_mtim;
+  if (madeKnown) {
+    if (made_.size() >= kMaxMade) {
+      made_.clear();
+    }
+    made_[to.host] = made;
+  }
   return true;
 }
 
@@ -477,8 +478,8 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   HostTarget from;
   struct stat source;
   bool changesRead = false;
-  // The temporary copy that CopyFileA has just made is taken to be there: should another
-  // process have removed it since, the rename fails as the look would have.
+  // A temporary copy that CopyFileA made is taken to be there (made_): should another process
+  // have removed it since, the rename fails as the look would have.
   if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead, true);
       error != 0) {
     return Fail(error);
@@ -491,10 +492,6 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   bool exists = false;
   if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
     return Fail(error);
-  }
-  // Telling the same file under another spelling needs the source's own numbers.
-  if (exists && from.made && ::stat(from.host.c_str(), &source) != 0) {
-    return Fail(ErrnoError(errno, from.host));
   }
   if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
@@ -509,7 +506,7 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   } else if (to.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
-  Changed(from.host, from.made ? nullptr : &source);
+  Changed(from.host, &source);
   Changed(to.host, exists ? &st : nullptr);
   if (replaceExisting) {
     if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
@@ -534,7 +531,8 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
 }
 
 win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
-  const HostTarget target = Resolve(path);
+  // A copy that CopyFileA made is taken to have the attributes it was made with (made_).
+  const HostTarget target = Resolve(path, false, nullptr, true);
   if (target.error != 0) {
     Fail(target.error);
     return win::kInvalidFileAttributes;
@@ -721,7 +719,9 @@ bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
   hosts.reserve(paths.size());
   std::vector<dev_t> devices;
   for (const std::string& path : paths) {
-    const HostTarget target = Resolve(path.c_str());
+    // The copies that CopyFileA made are taken to be there as made (made_): their status
+    // tells their file system and that they are writable.
+    const HostTarget target = Resolve(path.c_str(), false, nullptr, true);
     if (target.error != 0) {
       return Fail(target.error);
     }
@@ -767,7 +767,7 @@ bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
 bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
   HostTarget target;
   struct stat st;
-  // The copy that CopyFileA has just made is read back without looking at it first: its size
+  // A copy that CopyFileA made is read back without looking at it first (made_): its size
   // only sizes the first read, and should it be gone or be a directory now, the open or the
   // read fails as the look would have.
   if (const win::DWORD error = ResolveFileToRead(path, target, st, nullptr, true); error != 0) {

@@ -174,11 +174,13 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     parentLength = host.size();
     AppendName(host, name);
   }
-  if (allowed && trustMade && made_.valid && host == made_.host) {
-    target.found = EFound::kExists;
-    target.status = made_.status;
-    target.made = true;
-    return target;
+  if (allowed && trustMade) {
+    if (const auto made = made_.find(host); made != made_.end()) {
+      target.found = EFound::kExists;
+      target.status = made->second;
+      target.made = true;
+      return target;
+    }
   }
   if (allowed) {
     struct stat& st = target.status;

@@ -409,8 +409,8 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
 }
 
 void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
-  if (made_.valid && host == made_.host) {
-    made_.valid = false;
+  if (!made_.empty()) {
+    made_.erase(host);
   }
   if (trustedProfile_.valid &&
       (host == trustedProfile_.host || (st != nullptr && st->st_dev == trustedProfile_.device &&

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/emulated/profile.h"
@@ -137,15 +138,7 @@ class CEmulatedPlatform : public CPlatform {
     EFound found = EFound::kUnknown;
     struct stat status {};         // kExists: the object's status (of a link itself with lstat)
     bool directoryExists = false;  // kMissing: the host path's directory is a directory
-    bool made = false;  // kExists from the file CopyFileA made last: no device or inode number
-  };
-  // The file that CopyFileA made last, as it made it. The migration copies to a temporary name,
-  // reads the copy back and renames it; those two calls take it to be there as made instead of
-  // looking (see ResolveFileToRead), until this process changes it again (Changed).
-  struct MadeFile {
-    bool valid = false;
-    std::string host;
-    struct stat status {};  // type, permissions, size and times; no device or inode number
+    bool made = false;             // kExists from a file that CopyFileA made (made_), not looked at
   };
   struct Search {
     std::vector<win::FindData> entries;
@@ -168,7 +161,8 @@ class CEmulatedPlatform : public CPlatform {
   // Resolves a path; with lastLink the last component is looked at itself when it is a link.
   // A call of the program that resolves two paths passes the same changesRead to both, so that
   // the changes to indexed directories are read once for the call.
-  // With trustMade, the file CopyFileA made last is taken to be there as made.
+  // With trustMade, a file that CopyFileA made and this process has not changed since is taken
+  // to be there as made (made_).
   HostTarget Resolve(const char* windowsPath, bool lastLink = false, bool* changesRead = nullptr,
                      bool trustMade = false) const;
   // The status of a resolved target: 0 with st, or the Windows error of a missing or
@@ -203,7 +197,16 @@ class CEmulatedPlatform : public CPlatform {
   std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
   TrustedProfile trustedProfile_;
-  MadeFile made_;
+  // The files that CopyFileA made and that this process has not changed since, by host path,
+  // with their status as made. The migration copies each file to a temporary name, looks at the
+  // copy's attributes, reads it back, flushes it and renames it: those calls
+  // (GetFileAttributesA, ReadWholeFile, FlushFiles, MoveFileExA's source) take it to be there
+  // as made instead of looking, until this process changes it through the platform (Changed).
+  // What another process does to it in between still shows where the bytes are read or the
+  // name is used: a read or a rename of a copy that is gone fails as the look would have.
+  std::unordered_map<std::string, struct stat> made_;
+  // More than this many are forgotten at once: a forgotten copy is only looked at again.
+  static constexpr size_t kMaxMade = 16384;
   std::string profileHost_;               // what ProfileFile returns for a file it does not trust
   int creationMask_ = -1;                 // -1 until read
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
