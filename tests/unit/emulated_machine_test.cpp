@@ -92,6 +92,47 @@ TEST_F(EmulatedMachineTest, RegistrySurvivesSaveAndLoad) {
   m->RegCloseKey(key);
 }
 
+// checkvela saves the registry at its end only when something changed since the last save (a
+// flush saves it too): the file as loaded stays as it is, spelled as it was.
+TEST_F(EmulatedMachineTest, RegistryIsSavedAgainOnlyWhenChanged) {
+  {
+    auto m = Machine();
+    std::string error;
+    ASSERT_TRUE(m->LoadRegistry(error)) << error;
+    ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;  // no file yet: one is made
+  }
+  EXPECT_EQ(0u, Read(root_ / "registry.reg").rfind("REGEDIT4", 0));
+  // Another spelling than Save's: blank lines, a comment.
+  const std::string text =
+      "REGEDIT4\r\n\r\n\r\n; a comment\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vela]\r\n\"A\"=\"1\"\r\n";
+  Write(root_ / "registry.reg", text);
+  auto m = Machine();
+  std::string error;
+  ASSERT_TRUE(m->LoadRegistry(error)) << error;
+  win::HKEY key = 0;
+  ASSERT_EQ(0, m->RegOpenKeyExA(win::kHkeyLocalMachine, "SOFTWARE\\Vela", &key));
+  ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;
+  EXPECT_EQ(text, Read(root_ / "registry.reg"));
+
+  const char value[] = "2";
+  ASSERT_EQ(0, m->RegSetValueExA(key, "B", win::kRegSz,
+                                 reinterpret_cast<const unsigned char*>(value), sizeof value));
+  ASSERT_EQ(0, m->RegFlushKey(key));
+  const std::string flushed = Read(root_ / "registry.reg");
+  EXPECT_NE(std::string::npos, flushed.find("\"B\"=\"2\"")) << flushed;
+  // Flushed already: the end leaves the file alone. Written over by another program since, it
+  // stays as that program left it.
+  Write(root_ / "registry.reg", text);
+  ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;
+  EXPECT_EQ(text, Read(root_ / "registry.reg"));
+  ASSERT_EQ(0, m->RegSetValueExA(key, "C", win::kRegSz,
+                                 reinterpret_cast<const unsigned char*>(value), sizeof value));
+  ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;
+  const std::string saved = Read(root_ / "registry.reg");
+  EXPECT_NE(std::string::npos, saved.find("\"C\"=\"2\"")) << saved;
+  m->RegCloseKey(key);
+}
+
 TEST_F(EmulatedMachineTest, MalformedRegistryNamesFileAndLineAndIsNeverOverwritten) {
   const std::string bad = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\r\n";
   Write(root_ / "registry.reg", bad);

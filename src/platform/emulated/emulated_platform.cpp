@@ -89,6 +89,7 @@ bool CEmulatedPlatform::LoadRegistry(std::string& error) {
   registry_ = std::make_unique<CEmulatedRegistry>();
   registryLoadFailed_ = false;
   registryChanged_ = false;
+  registryFileRead_ = false;
   std::string bytes;
   int readError = 0;
   if (!ReadHostFile(path, bytes, readError)) {
@@ -106,6 +107,7 @@ bool CEmulatedPlatform::LoadRegistry(std::string& error) {
     error = path + ": " + parseError;
     return false;
   }
+  registryFileRead_ = true;
   return true;
 }
 
@@ -160,7 +162,15 @@ bool CEmulatedPlatform::SaveRegistry(std::string& error) {
     ::close(dir);
   }
   registryChanged_ = false;
+  registryFileRead_ = true;
   return true;
+}
+
+bool CEmulatedPlatform::SaveRegistryIfChanged(std::string& error) {
+  if (!registryChanged_ && registryFileRead_ && !registryLoadFailed_) {
+    return true;
+  }
+  return SaveRegistry(error);
 }
 
 bool CEmulatedPlatform::ImportRegistry(const std::string& fileBytes, std::string& error) {

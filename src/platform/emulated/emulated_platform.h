@@ -43,6 +43,9 @@ class CEmulatedPlatform : public CPlatform {
   bool LoadRegistry(std::string& error);
   // Writes the registry to <root>/registry.reg through a temporary file that replaces it.
   bool SaveRegistry(std::string& error);
+  // Saves as SaveRegistry does when the registry has changed since it was loaded or last saved,
+  // or when there was no file to load; otherwise the file holds it already and stays as it is.
+  bool SaveRegistryIfChanged(std::string& error);
   // Imports the text of a .reg file into the registry as regedit does (CEmulatedRegistry::Import).
   bool ImportRegistry(const std::string& fileBytes, std::string& error);
 
@@ -213,7 +216,8 @@ class CEmulatedPlatform : public CPlatform {
   std::map<win::HFIND, Search> searches_;
   win::HFIND nextSearch_ = 1;
   bool registryLoadFailed_ = false;
-  bool registryChanged_ = false;  // since the registry was loaded or last saved
+  bool registryChanged_ = false;   // since the registry was loaded or last saved
+  bool registryFileRead_ = false;  // the registry was loaded from a file, or saved to one
   // Dialog state.
   bool startPending_ = false;
   bool ended_ = false;
