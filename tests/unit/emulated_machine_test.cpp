@@ -204,6 +204,41 @@ TEST_F(EmulatedMachineTest, ProfileReadLastIsTrustedUntilTheProgramChangesIt) {
   EXPECT_EQ(9u, Machine()->GetPrivateProfileIntA("S", "a", 0, name));
 }
 
+// ReadWholeFile of the profile file read last gives the bytes that read gave, as long as its
+// parse is trusted; any other file, or one the program changed, is read from the disk.
+TEST_F(EmulatedMachineTest, ProfileReadLastIsReadWholeAsItsParseWasRead) {
+  const fs::path file = root_ / "drive_c" / "Vela" / "cf1.ini";
+  Write(file, "[S]\r\na=1\r\n");
+  Write(root_ / "drive_c" / "windows" / "bare.ini", "[S]\r\na=windows\r\n");
+  Write(root_ / "drive_c" / "Vela" / "bare.ini", "[S]\r\na=current\r\n");
+  auto m = Machine();
+  const char* name = "C:\\Vela\\cf1.ini";
+  EXPECT_EQ(1u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  Write(file, "[S]\r\na=2\r\n");  // behind the program's back
+  std::string data;
+  ASSERT_TRUE(m->ReadWholeFile(name, data));
+  EXPECT_EQ("[S]\r\na=1\r\n", data);
+  // Another spelling of the path is looked up on the disk.
+  ASSERT_TRUE(m->ReadWholeFile("C:\\VELA\\CF1.INI", data));
+  EXPECT_EQ("[S]\r\na=2\r\n", data);
+  // Changed through the platform: read again.
+  {
+    auto out = m->CreateWriteFile(name);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->Write("[S]\r\na=3\r\n", 10));
+  }
+  ASSERT_TRUE(m->ReadWholeFile(name, data));
+  EXPECT_EQ("[S]\r\na=3\r\n", data);
+  // A bare profile name is the Windows directory's file; a bare path to ReadWholeFile is the
+  // current directory's.
+  char buffer[16];
+  EXPECT_EQ(7u, m->GetPrivateProfileStringA("S", "a", "", buffer, sizeof buffer, "bare.ini"));
+  ASSERT_TRUE(m->ReadWholeFile("bare.ini", data));
+  EXPECT_EQ("[S]\r\na=current\r\n", data);
+  ASSERT_TRUE(m->ReadWholeFile("C:\\windows\\bare.ini", data));
+  EXPECT_EQ("[S]\r\na=windows\r\n", data);
+}
+
 TEST_F(EmulatedMachineTest, ModulePathDefaultsToTheExecutable) {
   CEmulatedMachineOptions options;
   options.root = root_.string();

@@ -406,6 +406,7 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
     if (S_ISREG(target.status.st_mode)) {
       trustedProfile_.valid = true;
       trustedProfile_.fileName = given;
+      trustedProfile_.path = name;
       trustedProfile_.host = target.host;
       trustedProfile_.device = target.status.st_dev;
       trustedProfile_.inode = target.status.st_ino;

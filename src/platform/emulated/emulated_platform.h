@@ -152,6 +152,7 @@ class CEmulatedPlatform : public CPlatform {
   struct TrustedProfile {
     bool valid = false;
     std::string fileName;  // as the caller gave it
+    std::string path;      // the Windows path read: fileName, a bare name in the Windows directory
     std::string host;
     dev_t device = 0;
     ino_t inode = 0;
