@@ -507,7 +507,13 @@ void CBackupStore::Commit() {
   if (pending_.empty()) {
     return;
   }
-  // 1. The copies' data on the disk.
+  // 1. The copies' data and their lines on the disk, before any copy has its name: every name
+  // in Backup and Spool has its line, and a run that stops in between leaves lines that the
+  // next run completes. The lines are appended first, so that a system that writes out
+  // everything at once (one syncfs for the copies) has them on the disk by then too and the
+  // journal's own flush finds nothing left to do. A line whose copy is not on the disk yet is
+  // safe: until the rename below the copy has only its temporary name, which the next run
+  // removes, and a line without its copy is one that the next run completes.
   std::vector<std::string> files;
   files.reserve(pending_.size());
   std::string lines;
@@ -515,21 +521,26 @@ void CBackupStore::Commit() {
     files.push_back(pending.temporary.empty() ? pending.target : pending.temporary);
     lines += pending.lines;
   }
-  if (!platform_.FlushFiles(files)) {
-    DiskFailed(DirectoryOf(pending_.front().target));
-  }
-  // 2. Their lines, before any copy has its name: every name in Backup and Spool has its line,
-  // and a run that stops in between leaves lines that the next run completes.
   if (!lines.empty()) {
     try {
       journal_.Append(lines);
+    } catch (const CRestoreScriptError&) {
+      AbandonPending();
+      throw;
+    }
+  }
+  if (!platform_.FlushFiles(files)) {
+    DiskFailed(DirectoryOf(pending_.front().target));
+  }
+  if (!lines.empty()) {
+    try {
       journal_.Flush();
     } catch (const CRestoreScriptError&) {
       AbandonPending();
       throw;
     }
   }
-  // 3. The copies under their names, and the names on the disk.
+  // 2. The copies under their names, and the names on the disk.
   std::vector<Pending> batch;
   batch.swap(pending_);
   temporaries_ = 0;
@@ -567,7 +578,7 @@ void CBackupStore::Commit() {
   if (!directories.empty() && !platform_.FlushFiles(directories)) {
     throw CRestoreScriptError(directories.front(), platform_.GetLastError(), IDS_DISK_WRITE_FAILED);
   }
-  // 4. Only now the originals go.
+  // 3. Only now the originals go.
   for (size_t i = 0; i < batch.size(); ++i) {
     const Pending& pending = batch[i];
     if (pending.original.empty() || !placed[i]) {

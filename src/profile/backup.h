@@ -60,10 +60,11 @@ class CBackupStore {
   // then made durable together: one flush of the copies, one of restore.bat, one of the
   // directories, then the deletes. Outside a group each is committed at once.
   void BeginGroup() { grouped_ = true; }
-  // Makes what the group prepared durable and deletes the originals: copies flushed, their lines
-  // appended and flushed, the copies renamed into place and their directories flushed, then each
-  // original deleted (a message names one that cannot be). Throws CRestoreScriptError when a
-  // line cannot be written or something cannot be made durable: the originals then stay.
+  // Makes what the group prepared durable and deletes the originals: their lines appended, the
+  // copies flushed, restore.bat flushed, the copies renamed into place and their directories
+  // flushed, then each original deleted (a message names one that cannot be). Throws
+  // CRestoreScriptError when a line cannot be written or something cannot be made durable: the
+  // originals then stay.
   void Commit();
 
   // Moves filePath into the backup directory under backupName, made safe and unique among
