@@ -141,6 +141,30 @@ TEST_F(EmulatedFilesTest, EachCopyMadeIsTakenAsMadeUntilChanged) {
   EXPECT_EQ("", data);
 }
 
+// FlushFiles writes out the whole file system at once where it can (one syncfs): a file written
+// before that needs no wait of its own when it is flushed; one written after it does.
+TEST_F(EmulatedFilesTest, AFlushAfterASyncOfItsFileSystemWaitsOnlyForLaterWrites) {
+  machine_.WriteFile(Path("copy.txt"), "copy");
+  auto journal = P().OpenAppendFile(Path("journal.txt").c_str());
+  ASSERT_NE(nullptr, journal);
+  ASSERT_TRUE(journal->Write("line 1\r\n", 8));
+  const int before = E().DiskWaits();
+  ASSERT_TRUE(P().FlushFiles({Path("copy.txt")}));
+  EXPECT_EQ(before + 1, E().DiskWaits());
+  ASSERT_TRUE(journal->Flush());
+  // Without syncfs the copy was flushed on its own, and the journal needs its own flush.
+  const int synced = E().PosixOnly() ? before + 2 : before + 1;
+  EXPECT_EQ(synced, E().DiskWaits());
+  ASSERT_TRUE(journal->Write("line 2\r\n", 8));
+  ASSERT_TRUE(journal->Flush());
+  EXPECT_EQ(synced + 1, E().DiskWaits());
+  ASSERT_TRUE(journal->Truncate(8));
+  ASSERT_TRUE(journal->Flush());
+  EXPECT_EQ(synced + 2, E().DiskWaits());
+  ASSERT_TRUE(journal->Close());
+  EXPECT_EQ("line 1\r\n", machine_.ReadFile(Path("journal.txt")));
+}
+
 TEST_F(EmulatedFilesTest, CopyLeavesNoTemporaryFiles) {
   machine_.WriteFile(Path("a.txt"), "abc");
   ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("b.txt").c_str(), false));

@@ -419,7 +419,17 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
   return profileHost_;
 }
 
+bool CEmulatedPlatform::SyncedSince(dev_t device, std::uint64_t change) const {
+  for (const auto& [synced, at] : syncs_) {
+    if (synced == device) {
+      return at >= change;
+    }
+  }
+  return false;
+}
+
 void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
+  ++changes_;
   if (!made_.empty()) {
     made_.erase(host);
   }

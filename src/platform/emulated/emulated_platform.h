@@ -8,12 +8,14 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/emulated/profile.h"
@@ -58,6 +60,10 @@ class CEmulatedPlatform : public CPlatform {
 
   // Message boxes shown so far (the console host acknowledges each at once).
   int MessageBoxCount() const { return messageBoxes_; }
+  // How many times a flush has waited for the disk so far (an fsync or a syncfs).
+  int DiskWaits() const { return diskWaits_; }
+  // True when the machine keeps to what POSIX offers (CEmulatedMachineOptions::posixOnly).
+  bool PosixOnly() const { return options_.posixOnly; }
 
   // CPlatform
   win::DWORD GetLastError() override;
@@ -189,8 +195,11 @@ class CEmulatedPlatform : public CPlatform {
   // about it: trusted, or what resolving it found out. Valid until the next call.
   const std::string& ProfileFile(const char* fileName, CProfileCache::CKnown& known);
   // This process has changed the file at host (st: its status when known): a trusted profile
-  // of that file is looked at again.
+  // of that file is looked at again, a copy made there is no longer taken as made, and the
+  // change gets the next number of changes_.
   void Changed(const std::string& host, const struct stat* st);
+  // True when a syncfs of the file system device began after the change numbered change.
+  bool SyncedSince(dev_t device, std::uint64_t change) const;
   void ShowLine(int controlId);
   // A file opened for writing only: truncated, or (append) written on at its end.
   std::unique_ptr<CWriteFile> OpenWriteFile(const char* path, bool append);
@@ -216,6 +225,11 @@ class CEmulatedPlatform : public CPlatform {
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
   std::map<win::HFIND, Search> searches_;
   win::HFIND nextSearch_ = 1;
+  // Changes that this process made through the platform, counted (Changed), and the count at
+  // which the last successful syncfs of each file system began.
+  std::uint64_t changes_ = 0;
+  std::vector<std::pair<dev_t, std::uint64_t>> syncs_;
+  int diskWaits_ = 0;
   bool registryLoadFailed_ = false;
   bool registryChanged_ = false;   // since the registry was loaded or last saved
   bool registryFileRead_ = false;  // the registry was loaded from a file, or saved to one
