@@ -22,6 +22,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"
 counted build/native/unit_tests --gtest_brief=1
 counted build/native/conformance_tests --gtest_brief=1
+echo "== native tests once more on a machine that keeps to POSIX (no inotify, syncfs, renameat2, ...)"
+CHECKVELA_POSIX_ONLY=1 counted build/native/unit_tests --gtest_brief=1
+CHECKVELA_POSIX_ONLY=1 counted build/native/conformance_tests --gtest_brief=1
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset native-sanitize >/dev/null

@@ -1,9 +1,11 @@
 #include "platform/emulated/directory_index.h"
 
 #include <dirent.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -22,10 +24,16 @@ namespace {
 // Directories with fewer entries are read each time: cheap, and no watch is spent on them.
 constexpr size_t kMinimumEntries = 64;
 
+#ifdef __linux__
 // What a watch reports: changes of a directory's entries (for an indexed directory), and the
 // directory itself moving or going (for it and for every directory above it).
 constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+#else
+// No inotify: nothing is watched, so nothing is indexed.
+constexpr std::uint32_t kEntryEvents = 0;
+constexpr std::uint32_t kSelfEvents = 0;
+#endif
 
 // The folded ANSI form of a host name (UTF-8), into out.
 void FoldHostName(std::string_view hostName, std::string& out) {
@@ -128,13 +136,13 @@ class CIndexes {
     return Answer(it->second, it->second.names.find(wanted_), found);
   }
 
-  std::string Scan(const std::string& directory, std::string_view ansiName) {
+  std::string Scan(const std::string& directory, std::string_view ansiName, bool indexIt) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Watch before reading, so that no change between the two goes unseen.
     Index index;
     bool newWatch = false;
     struct stat st;
-    if (Open() && ::stat(directory.c_str(), &st) == 0) {
+    if (indexIt && Open() && ::stat(directory.c_str(), &st) == 0) {
       index.device = st.st_dev;
       index.inode = st.st_ino;
       index.watch = Watch(directory, kEntryEvents | kSelfEvents, index.trusted, newWatch);
@@ -174,6 +182,11 @@ class CIndexes {
     return found;
   }
 
+  bool Indexed(const std::string& directory) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return indexes_.find(directory) != indexes_.end();
+  }
+
  private:
   using Names = std::unordered_map<std::string, std::vector<std::string>>;
 
@@ -199,9 +212,11 @@ class CIndexes {
   }
 
   bool Open() {
+#ifdef __linux__
     if (fd_ < 0) {
       fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     }
+#endif
     return fd_ >= 0;
   }
 
@@ -211,6 +226,8 @@ class CIndexes {
   // path already.
   int Watch(const std::string& path, std::uint32_t mask, bool& exact, bool& added) {
     added = false;
+    exact = false;
+#ifdef __linux__
     int watch =
         ::inotify_add_watch(fd_, path.c_str(), IN_MASK_ADD | IN_ONLYDIR | IN_DONT_FOLLOW | mask);
     exact = watch >= 0;
@@ -228,13 +245,20 @@ class CIndexes {
       return -1;  // the same directory under another path: it is read each time under this one
     }
     return watch;
+#else
+    (void)path;
+    (void)mask;
+    return -1;
+#endif
   }
 
   // Removes a watch that Scan added for a directory it did not index.
   void Release(int watch, bool added) {
     if (watch >= 0 && added) {
       watched_.erase(watch);
+#ifdef __linux__
       ::inotify_rm_watch(fd_, watch);
+#endif
     }
   }
 
@@ -261,9 +285,11 @@ class CIndexes {
   }
 
   void DropAll() {
+#ifdef __linux__
     for (const auto& [watch, path] : watched_) {
       ::inotify_rm_watch(fd_, watch);
     }
+#endif
     watched_.clear();
     indexes_.clear();
   }
@@ -271,6 +297,7 @@ class CIndexes {
   // Applies every queued event to the indexes. A read takes every queued event that fits, so
   // one that leaves room for the largest event has emptied the queue.
   void Drain() {
+#ifdef __linux__
     alignas(inotify_event) char buffer[16384];
     constexpr ssize_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
     for (bool more = true; more;) {
@@ -328,6 +355,7 @@ class CIndexes {
         }
       }
     }
+#endif
   }
 
   std::mutex mutex_;
@@ -356,8 +384,12 @@ EAnswer Find(std::string_view directory, const struct stat& status, std::string_
   return Indexes().Find(directory, status, ansiName, found, changesRead);
 }
 
-std::string Scan(const std::string& directory, std::string_view ansiName) {
-  return Indexes().Scan(directory, ansiName);
+std::string Scan(const std::string& directory, std::string_view ansiName, bool index) {
+  return Indexes().Scan(directory, ansiName, index);
+}
+
+bool Indexed(const std::string& directory) {
+  return Indexes().Indexed(directory);
 }
 
 }  // namespace directory_index

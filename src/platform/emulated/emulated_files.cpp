@@ -100,13 +100,17 @@ int CopyChunk(int in, int out, std::uint64_t limit, std::uint64_t& done, int& er
   }
 }
 
-// Copies size bytes from in to out at their offsets: in the kernel where it can, else through
-// a buffer. Stops early when the source ends sooner; false with the errno on failure. done
-// counts the bytes copied.
-bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error) {
-  bool inKernel = true;
+// Copies size bytes from in to out at their offsets: in the kernel where it can (copy_file_range,
+// unless inKernel is false), else through a buffer. Stops early when the source ends sooner;
+// false with the errno on failure. done counts the bytes copied.
+bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error,
+               bool inKernel) {
+#ifndef __linux__
+  inKernel = false;
+#endif
   while (done < size) {
     const std::uint64_t left = size - done;
+#ifdef __linux__
     if (inKernel) {
       const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, left, 0);
       if (n > 0) {
@@ -126,6 +130,7 @@ bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& er
       }
       inKernel = false;  // a pair of files the kernel cannot copy between
     }
+#endif
     const int copied = CopyChunk(in, out, left, done, error);
     if (copied <= 0) {
       return copied == 0;
@@ -367,7 +372,8 @@ mode_t CEmulatedPlatform::CreationMask() {
     creationMask_ = 07777;
     std::string status;
     int ignored = 0;
-    if (ReadHostFile("/proc/self/status", status, ignored)) {
+    // Linux tells it in /proc; POSIX offers no way to read it without setting it.
+    if (!options_.posixOnly && ReadHostFile("/proc/self/status", status, ignored)) {
       const size_t at = status.find("\nUmask:");
       if (at != std::string::npos) {
         creationMask_ = static_cast<int>(std::strtol(status.c_str() + at + 7, nullptr, 8)) & 0777;
@@ -438,7 +444,8 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   int error = 0;
   std::uint64_t copied = 0;
   if (source.st_size > 0) {
-    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), copied, error);
+    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), copied, error,
+              !options_.posixOnly);
   } else {
     CopyToEnd(in, out, copied, error);
   }
@@ -540,14 +547,19 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
     return true;
   }
   // Without replacing, the name must still be free when the rename happens.
-  if (::renameat2(AT_FDCWD, from.host.c_str(), AT_FDCWD, to.host.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+#ifdef __linux__
+  if (!options_.posixOnly) {
+    if (::renameat2(AT_FDCWD, from.host.c_str(), AT_FDCWD, to.host.c_str(), RENAME_NOREPLACE) ==
+        0) {
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+      return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
+    }
   }
-  if (errno != EINVAL && errno != ENOSYS) {
-    return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
-  }
-  // A file system without an exclusive rename: a hard link claims the name, then the old name
-  // goes.
+#endif
+  // A file system without an exclusive rename, or a host without one: a hard link claims the
+  // name, then the old name goes.
   if (::link(from.host.c_str(), to.host.c_str()) != 0) {
     return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
   }

@@ -65,8 +65,9 @@ void AppendName(std::string& host, std::string_view ansiName) {
 }
 
 // The host entry of directory that matches the ANSI name without regard to case; the exact
-// spelling wins. Empty when there is none.
-std::string FindEntry(const std::string& directory, std::string_view ansiName, bool& changesRead) {
+// spelling wins. Empty when there is none. Without indexes (posixOnly) the directory is read.
+std::string FindEntry(const std::string& directory, std::string_view ansiName, bool& changesRead,
+                      bool indexes) {
   std::string exact = directory;
   AppendName(exact, ansiName);
   if (Exists(exact)) {
@@ -77,11 +78,11 @@ std::string FindEntry(const std::string& directory, std::string_view ansiName, b
     return {};
   }
   std::string found;
-  if (directory_index::Find(directory, st, ansiName, found, changesRead) !=
-      directory_index::EAnswer::kNotIndexed) {
+  if (indexes && directory_index::Find(directory, st, ansiName, found, changesRead) !=
+                     directory_index::EAnswer::kNotIndexed) {
     return found;
   }
-  return directory_index::Scan(directory, ansiName);
+  return directory_index::Scan(directory, ansiName, indexes);
 }
 
 std::string HostCurrentDirectory() {
@@ -205,7 +206,9 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     };
     // A name in an indexed directory whose path is watched: the index tells at once that it is
     // new, or how it is spelled. Only a name that it holds as spelled is looked at first.
-    if (!parsed.components.empty()) {
+    // A machine that keeps to POSIX has no indexes (they need inotify).
+    const bool indexes = !options_.posixOnly;
+    if (indexes && !parsed.components.empty()) {
       std::string other;
       switch (directory_index::Look(std::string_view(host).substr(0, parentLength),
                                     parsed.components.back(),
@@ -245,9 +248,9 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
         const std::string parent = host.substr(0, parentLength);
         const std::string_view name = parsed.components.back();
         std::string other;
-        if (directory_index::Find(parent, directory, name, other, read) ==
-            directory_index::EAnswer::kNotIndexed) {
-          other = directory_index::Scan(parent, name);
+        if (!indexes || directory_index::Find(parent, directory, name, other, read) ==
+                            directory_index::EAnswer::kNotIndexed) {
+          other = directory_index::Scan(parent, name, indexes);
         }
         if (other.empty()) {
           missingFromDirectory();
@@ -267,7 +270,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     }
     std::string hostName;
     if (lookUp) {
-      hostName = FindEntry(host, name, read);
+      hostName = FindEntry(host, name, read, !options_.posixOnly);
     }
     if (hostName.empty()) {
       lookUp = false;
