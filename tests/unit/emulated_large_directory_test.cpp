@@ -67,6 +67,18 @@ TEST_P(LargeDirectoryTest, FindsEveryNameWithoutRegardToCase) {
   EXPECT_FALSE(Exists("C:\\Big\\file300.dat"));
 }
 
+// Host names are UTF-8, the program's names ANSI (Windows-1252): "\xFC" is u with diaeresis.
+TEST_P(LargeDirectoryTest, NamesBeyondAsciiAreFoundWithoutRegardToCase) {
+  std::ofstream(dir_ / "M\xC3\x9CLLER.txt") << "1";
+  EXPECT_FALSE(Exists("C:\\Big\\missing"));
+  EXPECT_TRUE(Exists("C:\\Big\\m\xFCller.TXT"));
+  EXPECT_EQ(Host("C:\\Big\\m\xFCller.TXT"), (dir_ / "M\xC3\x9CLLER.txt").string());
+  std::ofstream(dir_ / "\xC3\xA9t\xC3\xA9") << "2";  // created behind the index's back
+  EXPECT_TRUE(Exists("C:\\Big\\\xC9T\xC9"));
+  fs::remove(dir_ / "M\xC3\x9CLLER.txt");
+  EXPECT_FALSE(Exists("C:\\Big\\M\xFCLLER.txt"));
+}
+
 TEST_P(LargeDirectoryTest, SeesFilesTheHostCreatesAndDeletes) {
   EXPECT_FALSE(Exists("C:\\Big\\New.txt"));
   std::ofstream(dir_ / "NEW.TXT") << "x";
