@@ -164,6 +164,19 @@ class CEmulatedPlatform : public CPlatform {
     ino_t inode = 0;
   };
 
+  // The host text of a directory that Windows paths name, by the Windows text up to and
+  // including a path's last separator. The mapping is text alone (the current directory never
+  // changes), so Resolve builds it once per directory; whether the host has it is looked at
+  // each time.
+  struct DirectoryText {
+    std::string host;
+    size_t rootLength = 0;  // of the drive's host directory, at the start of host
+    bool allowed = true;    // no component holds a character that Windows forbids
+  };
+  // The directory of path as above, with the name in it: null when path names no name in a
+  // directory (no separator, or it ends in one, or in "." or "..") or parses to no drive.
+  const DirectoryText* KnownDirectory(std::string_view path, std::string_view& name) const;
+
   bool ParseWindowsPath(std::string_view path, ParsedPath& parsed) const;
   // The full Windows path of a parsed one: "X:", each component after a "\", and a "\" for a
   // drive's root or a trailing separator.
@@ -207,6 +220,13 @@ class CEmulatedPlatform : public CPlatform {
   mode_t CreationMask();
 
   mutable ParsedPath resolveParsed_;  // Resolve's, kept so that its room is reused
+  // Host paths are found by a string_view without a copy.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  mutable std::unordered_map<std::string, DirectoryText, TextHash, std::equal_to<>> directories_;
+  static constexpr size_t kMaxDirectories = 256;  // more are forgotten at once
   std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
   TrustedProfile trustedProfile_;
