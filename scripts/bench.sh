@@ -70,7 +70,9 @@ generate() { python3 bench/gen_machine.py "$1" "$2" "$3" "$4"; }
 # Before a timed command on the disk: what earlier commands wrote and deleted is written out and
 # more than 5 s old. ext4 without a journal (as on the development VM) skips inodes deleted in
 # the last 5 s, or 5 min while their inode table is not written out, when it allocates one, so
-# the deletions of one command would otherwise slow the file creations of the next.
+# the deletions of one command would otherwise slow the file creations of the next. The 5 min
+# still apply once a command dirties those tables again: the disk figures vary with what was
+# deleted before, and the comparisons turn their order from run to run.
 settle() {
   sync
   if [ "$(stat -f -c %T "$1")" != tmpfs ]; then sleep 6; fi
@@ -113,9 +115,16 @@ if [ $native_leg = 1 ]; then
       m=$(place_dir "$place")/m50x100
       rm -rf "$m-now" "$m-before" "$m-floor"
       for v in now before floor; do generate "$m-$v" 50 100 8; done
-      read -r f _ fcalls <<<"$(floor_time "$m-floor")"
-      read -r b _ <<<"$(checkvela_time "$before_bin" "$m-before")"
-      read -r t kib <<<"$(checkvela_time build/native/checkvela "$m-now")"
+      # One after another, in an order that turns with each run: on the disk, what one command
+      # deleted slows the file creations of the next for minutes (see "settle").
+      order=(floor before now)
+      for k in 0 1 2; do
+        case ${order[$(((k + r) % 3))]} in
+          floor) read -r f _ fcalls <<<"$(floor_time "$m-floor")" ;;
+          before) read -r b _ <<<"$(checkvela_time "$before_bin" "$m-before")" ;;
+          now) read -r t kib <<<"$(checkvela_time build/native/checkvela "$m-now")" ;;
+        esac
+      done
       printf '  run %d %-5s: checkvela %6.3f s, before %6.3f s, floor %6.3f s;' "$r" "$place" \
         "$t" "$b" "$f"
       printf ' checkvela/floor %5.2f, before/floor %5.2f; max RSS %d KiB\n' "$(ratio "$t" "$f")" \
