@@ -273,7 +273,7 @@ bool CBackupStore::SameBytes(const std::string& a, const std::string& b) {
 
 std::string CBackupStore::PrepareCopy(const std::string& source, const std::string& directory,
                                       bool check) {
-  const std::string temporary = NextTemporary(directory);
+  std::string temporary = NextTemporary(directory);
   if (!platform_.CopyFileA(source.c_str(), temporary.c_str(), false)) {
     const win::DWORD error = platform_.GetLastError();
     RemoveTemporary(temporary);

@@ -238,7 +238,7 @@ TEST(RegistryValuesTest, QueryBufferRules) {
   size = sizeof(data);
   EXPECT_EQ(registry.QueryValue(key, "Text", &type, data, &size), 0);
   EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello", 6));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello\0", 6));
   // Existence only; a data buffer needs a size.
   EXPECT_EQ(registry.QueryValue(key, "Text", nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(registry.QueryValue(key, "Text", nullptr, data, nullptr), 87);
