@@ -45,6 +45,11 @@ native() {
     counted build/native/unit_tests --gtest_brief=1 &&
     counted build/native/conformance_tests --gtest_brief=1
 }
+# The emulated machine with nothing beyond POSIX (no inotify, syncfs, renameat2, ...).
+posix_only() {
+  CHECKVELA_POSIX_ONLY=1 counted build/native/unit_tests --gtest_brief=1 &&
+    CHECKVELA_POSIX_ONLY=1 counted build/native/conformance_tests --gtest_brief=1
+}
 sanitized() {
   cmake --preset native-sanitize >/dev/null &&
     cmake --build --preset native-sanitize -j"$jobs" --target unit_tests conformance_tests &&
@@ -70,6 +75,7 @@ release() {
 }
 
 step "native build and tests" native
+step "native tests once more on a machine that keeps to POSIX" posix_only
 step "native tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized
 step "libFuzzer targets, about 50 s each (clang, AddressSanitizer, UndefinedBehaviorSanitizer)" \
   bash scripts/fuzz.sh 50

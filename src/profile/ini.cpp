@@ -22,12 +22,14 @@ void CIni::SetPath(std::string path) {
 
 std::string CIni::GetString(const std::string& section, const std::string& key,
                             const char* defaultValue) const {
-  std::string buffer(kBufferSize, '\0');
+  // The profile function ends what it copies with a NUL: the buffer needs no filling, and on
+  // the stack it costs no allocation (a job's control file is read twenty times).
+  char buffer[kBufferSize];
   const win::DWORD count = platform_->GetPrivateProfileStringA(
-      section.c_str(), key.c_str(), "", buffer.data(), kBufferSize, m_strPath.c_str());
+      section.c_str(), key.c_str(), "", buffer, kBufferSize, m_strPath.c_str());
   if (count > 0) {
-    buffer.resize(buffer.find('\0'));  // the text up to its terminating NUL
-    return buffer;
+    // The text up to its terminating NUL.
+    return std::string(buffer, std::find(buffer, buffer + std::min(count, kBufferSize), '\0'));
   }
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
 }

@@ -125,4 +125,56 @@ TEST_F(EmulatedConsoleTest, MessageBoxesGoToErrAndAreCounted) {
   EXPECT_EQ("", out_.str());
 }
 
+// A stream buffer that shows what was written only when it is flushed, as a file or pipe that
+// is not a terminal gets it, into a log that the err stream writes into directly.
+class CFlushedLog : public std::stringbuf {
+ public:
+  explicit CFlushedLog(std::string& log) : log_(log) {}
+
+ protected:
+  int sync() override {
+    log_ += str();
+    str("");
+    return 0;
+  }
+
+ private:
+  std::string& log_;
+};
+
+// Lines that nobody watches go out in one write for many, but before each message box's line and
+// at the end of the dialog, so that both streams keep their order when they go to one place.
+TEST_F(EmulatedConsoleTest, LinesGoOutBeforeAMessageBoxAndAtTheEnd) {
+  std::string log;
+  CFlushedLog buffer(log);
+  std::ostream out(&buffer);
+  std::ostringstream err;
+  CEmulatedMachineOptions options;
+  options.root = machine_.HostRoot();
+  options.currentDirectory = "C:\\";
+  options.out = &out;
+  options.err = &err;
+  CEmulatedPlatform platform(options);
+  ScriptedClient client;
+  std::string beforeBox;
+  client.onInit = [&] {
+    platform.PostCheckInstallation();
+    platform.SetDlgItemTextA(1000, "Importing file");
+    platform.SetDlgItemTextA(1001, "C:\\Vela\\q1\\cf1.ini");
+  };
+  client.onStart = [&] {
+    beforeBox = log;
+    platform.MessageBoxA("Could not back up", win::kMbIconStop);
+    log += err.str();
+    platform.SetDlgItemTextA(1001, "C:\\Vela\\q1\\cf2.ini");
+    platform.EndDialog(win::kIdOk);
+  };
+  EXPECT_EQ(win::kIdOk, platform.DoModal(client));
+  EXPECT_EQ("", beforeBox);  // the lines waited in the buffer until then
+  EXPECT_EQ(
+      "Importing file\nC:\\Vela\\q1\\cf1.ini\nCheckVela: Could not back up\n"
+      "C:\\Vela\\q1\\cf2.ini\n",
+      log);
+}
+
 }  // namespace

@@ -15,6 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Windows marks every file it writes for the next backup.
+constexpr win::DWORD kFileAttributeArchive = 0x20;
+
 class EmulatedFilesTest : public ::testing::Test {
  protected:
   CPlatform& P() { return machine_.Platform(); }
@@ -89,6 +92,77 @@ TEST_F(EmulatedFilesTest, ACopyJustMadeIsReadAndMovedAsItIsOnTheHost) {
   // The same file under another spelling is still the same file.
   EXPECT_TRUE(P().MoveFileExA(Path("tmp").c_str(), Path("TMP").c_str(), false));
   EXPECT_EQ("other bytes", machine_.ReadFile(Path("tmp")));
+}
+
+// Every copy that CopyFileA made, not only the last one, is taken to be there as made until
+// this process changes it; what another process does to one still shows in a read or a rename.
+TEST_F(EmulatedFilesTest, EachCopyMadeIsTakenAsMadeUntilChanged) {
+  machine_.WriteFile(Path("a.txt"), "abc");
+  machine_.WriteFile(Path("b.txt"), "defg");
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("t1").c_str(), false));
+  ASSERT_TRUE(P().CopyFileA(Path("b.txt").c_str(), Path("t2").c_str(), false));
+  ASSERT_TRUE(P().CopyFileA(Path("a.txt").c_str(), Path("t3").c_str(), false));
+  EXPECT_EQ(kFileAttributeArchive, P().GetFileAttributesA(Path("t1").c_str()));
+  EXPECT_TRUE(P().FlushFiles({Path("t1"), Path("t2"), Path("t3")}));
+
+  // Changed through the platform: looked at again.
+  ASSERT_TRUE(P().SetFileAttributesA(Path("t2").c_str(), win::kFileAttributeReadOnly));
+  EXPECT_EQ(kFileAttributeArchive | win::kFileAttributeReadOnly,
+            P().GetFileAttributesA(Path("t2").c_str()));
+  EXPECT_FALSE(P().FlushFiles({Path("t1"), Path("t2")}));
+  EXPECT_EQ(win::kErrorAccessDenied, P().GetLastError());
+
+  // Removed by another process: the read and the rename fail as a look would have.
+  ASSERT_EQ(0, ::unlink(Host("t1").c_str()));
+  std::string data;
+  EXPECT_FALSE(P().ReadWholeFile(Path("t1").c_str(), data));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().MoveFileExA(Path("t1").c_str(), Path("c.txt").c_str(), false));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(machine_.Exists(Path("c.txt")));
+
+  // A copy renamed, deleted or written over is no longer taken as made under its old name.
+  ASSERT_TRUE(P().MoveFileExA(Path("t3").c_str(), Path("c.txt").c_str(), false));
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("t3").c_str()));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_FALSE(P().FlushFiles({Path("t3")}));
+  EXPECT_EQ(win::kErrorFileNotFound, P().GetLastError());
+  EXPECT_TRUE(P().ReadWholeFile(Path("c.txt").c_str(), data));
+  EXPECT_EQ("abc", data);
+  ASSERT_TRUE(P().SetFileAttributesA(Path("t2").c_str(), win::kFileAttributeNormal));
+  ASSERT_TRUE(P().CopyFileA(Path("b.txt").c_str(), Path("t4").c_str(), false));
+  ASSERT_TRUE(P().DeleteFileA(Path("t4").c_str()));
+  EXPECT_EQ(win::kInvalidFileAttributes, P().GetFileAttributesA(Path("t4").c_str()));
+  ASSERT_TRUE(P().CopyFileA(Path("b.txt").c_str(), Path("t5").c_str(), false));
+  auto file = P().CreateWriteFile(Path("t5").c_str());
+  ASSERT_NE(nullptr, file);
+  ASSERT_TRUE(file->Close());
+  EXPECT_TRUE(P().ReadWholeFile(Path("t5").c_str(), data));
+  EXPECT_EQ("", data);
+}
+
+// FlushFiles writes out the whole file system at once where it can (one syncfs): a file written
+// before that needs no wait of its own when it is flushed; one written after it does.
+TEST_F(EmulatedFilesTest, AFlushAfterASyncOfItsFileSystemWaitsOnlyForLaterWrites) {
+  machine_.WriteFile(Path("copy.txt"), "copy");
+  auto journal = P().OpenAppendFile(Path("journal.txt").c_str());
+  ASSERT_NE(nullptr, journal);
+  ASSERT_TRUE(journal->Write("line 1\r\n", 8));
+  const int before = E().DiskWaits();
+  ASSERT_TRUE(P().FlushFiles({Path("copy.txt")}));
+  EXPECT_EQ(before + 1, E().DiskWaits());
+  ASSERT_TRUE(journal->Flush());
+  // Without syncfs the copy was flushed on its own, and the journal needs its own flush.
+  const int synced = E().PosixOnly() ? before + 2 : before + 1;
+  EXPECT_EQ(synced, E().DiskWaits());
+  ASSERT_TRUE(journal->Write("line 2\r\n", 8));
+  ASSERT_TRUE(journal->Flush());
+  EXPECT_EQ(synced + 1, E().DiskWaits());
+  ASSERT_TRUE(journal->Truncate(8));
+  ASSERT_TRUE(journal->Flush());
+  EXPECT_EQ(synced + 2, E().DiskWaits());
+  ASSERT_TRUE(journal->Close());
+  EXPECT_EQ("line 1\r\n", machine_.ReadFile(Path("journal.txt")));
 }
 
 TEST_F(EmulatedFilesTest, CopyLeavesNoTemporaryFiles) {

@@ -1,5 +1,7 @@
 // Name lookups in large directories, which the emulation indexes: every change made behind its
-// back, by another process or by the host directly, is seen at once.
+// back, by another process or by the host directly, is seen at once. Every test runs twice: on a
+// machine with the indexes (inotify) and on one that keeps to what POSIX offers, which reads
+// the directory instead.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,18 +11,19 @@
 #include <sstream>
 #include <string>
 
+#include "platform/emulated/directory_index.h"
 #include "platform/emulated/emulated_platform.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class LargeDirectoryTest : public ::testing::Test {
+class LargeDirectoryTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
+    // The parameterized name holds a "/": the directory is named after the test's number.
     root_ = fs::temp_directory_path() /
-            ("cvlargedir-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("cvlargedir-" + std::to_string(::getpid()) + "-" + std::to_string(++machines_));
     fs::remove_all(root_);
     dir_ = root_ / "drive_c" / "Big";
     Fill(dir_);
@@ -29,6 +32,7 @@ class LargeDirectoryTest : public ::testing::Test {
     options.currentDirectory = "C:\\";
     options.out = &out_;
     options.err = &err_;
+    options.posixOnly = GetParam();
     machine_ = std::make_unique<CEmulatedPlatform>(options);
   }
   void TearDown() override {
@@ -53,16 +57,29 @@ class LargeDirectoryTest : public ::testing::Test {
   std::ostringstream out_;
   std::ostringstream err_;
   std::unique_ptr<CEmulatedPlatform> machine_;
+  static inline int machines_ = 0;
 };
 
-TEST_F(LargeDirectoryTest, FindsEveryNameWithoutRegardToCase) {
+TEST_P(LargeDirectoryTest, FindsEveryNameWithoutRegardToCase) {
   EXPECT_FALSE(Exists("C:\\Big\\missing"));  // reads the directory in full
   EXPECT_TRUE(Exists("C:\\BIG\\FILE7.DAT"));
   EXPECT_EQ(Host("C:\\big\\FILE299.dat"), (dir_ / "file299.dat").string());
   EXPECT_FALSE(Exists("C:\\Big\\file300.dat"));
 }
 
-TEST_F(LargeDirectoryTest, SeesFilesTheHostCreatesAndDeletes) {
+// Host names are UTF-8, the program's names ANSI (Windows-1252): "\xFC" is u with diaeresis.
+TEST_P(LargeDirectoryTest, NamesBeyondAsciiAreFoundWithoutRegardToCase) {
+  std::ofstream(dir_ / "M\xC3\x9CLLER.txt") << "1";
+  EXPECT_FALSE(Exists("C:\\Big\\missing"));
+  EXPECT_TRUE(Exists("C:\\Big\\m\xFCller.TXT"));
+  EXPECT_EQ(Host("C:\\Big\\m\xFCller.TXT"), (dir_ / "M\xC3\x9CLLER.txt").string());
+  std::ofstream(dir_ / "\xC3\xA9t\xC3\xA9") << "2";  // created behind the index's back
+  EXPECT_TRUE(Exists("C:\\Big\\\xC9T\xC9"));
+  fs::remove(dir_ / "M\xC3\x9CLLER.txt");
+  EXPECT_FALSE(Exists("C:\\Big\\M\xFCLLER.txt"));
+}
+
+TEST_P(LargeDirectoryTest, SeesFilesTheHostCreatesAndDeletes) {
   EXPECT_FALSE(Exists("C:\\Big\\New.txt"));
   std::ofstream(dir_ / "NEW.TXT") << "x";
   EXPECT_TRUE(Exists("C:\\Big\\new.txt"));
@@ -74,7 +91,7 @@ TEST_F(LargeDirectoryTest, SeesFilesTheHostCreatesAndDeletes) {
   EXPECT_TRUE(Exists("C:\\Big\\moved.dat"));
 }
 
-TEST_F(LargeDirectoryTest, AnotherSpellingLeftBehindIsStillFound) {
+TEST_P(LargeDirectoryTest, AnotherSpellingLeftBehindIsStillFound) {
   std::ofstream(dir_ / "Twin") << "1";
   std::ofstream(dir_ / "TWIN") << "2";
   EXPECT_FALSE(Exists("C:\\Big\\missing"));
@@ -84,7 +101,7 @@ TEST_F(LargeDirectoryTest, AnotherSpellingLeftBehindIsStillFound) {
   EXPECT_FALSE(Exists("C:\\Big\\twin"));
 }
 
-TEST_F(LargeDirectoryTest, ADirectoryReplacedUnderTheSamePathIsReadAgain) {
+TEST_P(LargeDirectoryTest, ADirectoryReplacedUnderTheSamePathIsReadAgain) {
   EXPECT_FALSE(Exists("C:\\Big\\missing"));
   fs::rename(dir_, root_ / "drive_c" / "Old");
   fs::create_directories(dir_);
@@ -94,7 +111,7 @@ TEST_F(LargeDirectoryTest, ADirectoryReplacedUnderTheSamePathIsReadAgain) {
   EXPECT_TRUE(Exists("C:\\Old\\FILE7.DAT"));
 }
 
-TEST_F(LargeDirectoryTest, ADirectoryAboveReplacedUnderTheSamePathIsReadAgain) {
+TEST_P(LargeDirectoryTest, ADirectoryAboveReplacedUnderTheSamePathIsReadAgain) {
   // The index is trusted without looking at the directory while nothing above it moves.
   Fill(root_ / "drive_c" / "Outer" / "Big");
   EXPECT_FALSE(Exists("C:\\Outer\\Big\\missing"));
@@ -107,7 +124,7 @@ TEST_F(LargeDirectoryTest, ADirectoryAboveReplacedUnderTheSamePathIsReadAgain) {
   EXPECT_TRUE(Exists("C:\\Gone\\Big\\FILE7.DAT"));
 }
 
-TEST_F(LargeDirectoryTest, ALinkOnTheWayThatIsRepointedIsFollowed) {
+TEST_P(LargeDirectoryTest, ALinkOnTheWayThatIsRepointedIsFollowed) {
   // Through a link the index cannot be trusted by watching alone: the directory is compared.
   Fill(root_ / "drive_c" / "Other");
   std::ofstream(root_ / "drive_c" / "Other" / "only-here") << "";
@@ -121,7 +138,7 @@ TEST_F(LargeDirectoryTest, ALinkOnTheWayThatIsRepointedIsFollowed) {
   EXPECT_FALSE(Exists("C:\\Link\\only-big"));
 }
 
-TEST_F(LargeDirectoryTest, CopiesIntoALargeDirectoryAreSeenByName) {
+TEST_P(LargeDirectoryTest, CopiesIntoALargeDirectoryAreSeenByName) {
   EXPECT_FALSE(Exists("C:\\Big\\copy"));
   ASSERT_TRUE(machine_->CopyFileA("C:\\Big\\file3.dat", "C:\\Big\\Copy", true));
   EXPECT_TRUE(Exists("C:\\BIG\\COPY"));
@@ -129,5 +146,17 @@ TEST_F(LargeDirectoryTest, CopiesIntoALargeDirectoryAreSeenByName) {
   ASSERT_TRUE(machine_->DeleteFileA("C:\\Big\\COPY"));
   EXPECT_FALSE(Exists("C:\\Big\\copy"));
 }
+
+// The indexed machine indexes a large directory once a name was missing there; the POSIX one
+// indexes nothing and still finds every change.
+TEST_P(LargeDirectoryTest, OnlyTheIndexedMachineIndexesTheDirectory) {
+  EXPECT_FALSE(Exists("C:\\Big\\missing"));
+  EXPECT_EQ(!machine_->PosixOnly(), directory_index::Indexed(dir_.string()));
+  std::ofstream(dir_ / "Missing") << "";
+  EXPECT_TRUE(Exists("C:\\Big\\missing"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Indexed, LargeDirectoryTest, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(PosixOnly, LargeDirectoryTest, ::testing::Values(true));
 
 }  // namespace

@@ -92,6 +92,47 @@ TEST_F(EmulatedMachineTest, RegistrySurvivesSaveAndLoad) {
   m->RegCloseKey(key);
 }
 
+// checkvela saves the registry at its end only when something changed since the last save (a
+// flush saves it too): the file as loaded stays as it is, spelled as it was.
+TEST_F(EmulatedMachineTest, RegistryIsSavedAgainOnlyWhenChanged) {
+  {
+    auto m = Machine();
+    std::string error;
+    ASSERT_TRUE(m->LoadRegistry(error)) << error;
+    ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;  // no file yet: one is made
+  }
+  EXPECT_EQ(0u, Read(root_ / "registry.reg").rfind("REGEDIT4", 0));
+  // Another spelling than Save's: blank lines, a comment.
+  const std::string text =
+      "REGEDIT4\r\n\r\n\r\n; a comment\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vela]\r\n\"A\"=\"1\"\r\n";
+  Write(root_ / "registry.reg", text);
+  auto m = Machine();
+  std::string error;
+  ASSERT_TRUE(m->LoadRegistry(error)) << error;
+  win::HKEY key = 0;
+  ASSERT_EQ(0, m->RegOpenKeyExA(win::kHkeyLocalMachine, "SOFTWARE\\Vela", &key));
+  ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;
+  EXPECT_EQ(text, Read(root_ / "registry.reg"));
+
+  const char value[] = "2";
+  ASSERT_EQ(0, m->RegSetValueExA(key, "B", win::kRegSz,
+                                 reinterpret_cast<const unsigned char*>(value), sizeof value));
+  ASSERT_EQ(0, m->RegFlushKey(key));
+  const std::string flushed = Read(root_ / "registry.reg");
+  EXPECT_NE(std::string::npos, flushed.find("\"B\"=\"2\"")) << flushed;
+  // Flushed already: the end leaves the file alone. Written over by another program since, it
+  // stays as that program left it.
+  Write(root_ / "registry.reg", text);
+  ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;
+  EXPECT_EQ(text, Read(root_ / "registry.reg"));
+  ASSERT_EQ(0, m->RegSetValueExA(key, "C", win::kRegSz,
+                                 reinterpret_cast<const unsigned char*>(value), sizeof value));
+  ASSERT_TRUE(m->SaveRegistryIfChanged(error)) << error;
+  const std::string saved = Read(root_ / "registry.reg");
+  EXPECT_NE(std::string::npos, saved.find("\"C\"=\"2\"")) << saved;
+  m->RegCloseKey(key);
+}
+
 TEST_F(EmulatedMachineTest, MalformedRegistryNamesFileAndLineAndIsNeverOverwritten) {
   const std::string bad = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\r\n";
   Write(root_ / "registry.reg", bad);
@@ -161,6 +202,41 @@ TEST_F(EmulatedMachineTest, ProfileReadLastIsTrustedUntilTheProgramChangesIt) {
   // A file changed between two runs is read again.
   Write(file, "[S]\r\na=9\r\n");
   EXPECT_EQ(9u, Machine()->GetPrivateProfileIntA("S", "a", 0, name));
+}
+
+// ReadWholeFile of the profile file read last gives the bytes that read gave, as long as its
+// parse is trusted; any other file, or one the program changed, is read from the disk.
+TEST_F(EmulatedMachineTest, ProfileReadLastIsReadWholeAsItsParseWasRead) {
+  const fs::path file = root_ / "drive_c" / "Vela" / "cf1.ini";
+  Write(file, "[S]\r\na=1\r\n");
+  Write(root_ / "drive_c" / "windows" / "bare.ini", "[S]\r\na=windows\r\n");
+  Write(root_ / "drive_c" / "Vela" / "bare.ini", "[S]\r\na=current\r\n");
+  auto m = Machine();
+  const char* name = "C:\\Vela\\cf1.ini";
+  EXPECT_EQ(1u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  Write(file, "[S]\r\na=2\r\n");  // behind the program's back
+  std::string data;
+  ASSERT_TRUE(m->ReadWholeFile(name, data));
+  EXPECT_EQ("[S]\r\na=1\r\n", data);
+  // Another spelling of the path is looked up on the disk.
+  ASSERT_TRUE(m->ReadWholeFile("C:\\VELA\\CF1.INI", data));
+  EXPECT_EQ("[S]\r\na=2\r\n", data);
+  // Changed through the platform: read again.
+  {
+    auto out = m->CreateWriteFile(name);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->Write("[S]\r\na=3\r\n", 10));
+  }
+  ASSERT_TRUE(m->ReadWholeFile(name, data));
+  EXPECT_EQ("[S]\r\na=3\r\n", data);
+  // A bare profile name is the Windows directory's file; a bare path to ReadWholeFile is the
+  // current directory's.
+  char buffer[16];
+  EXPECT_EQ(7u, m->GetPrivateProfileStringA("S", "a", "", buffer, sizeof buffer, "bare.ini"));
+  ASSERT_TRUE(m->ReadWholeFile("bare.ini", data));
+  EXPECT_EQ("[S]\r\na=current\r\n", data);
+  ASSERT_TRUE(m->ReadWholeFile("C:\\windows\\bare.ini", data));
+  EXPECT_EQ("[S]\r\na=windows\r\n", data);
 }
 
 TEST_F(EmulatedMachineTest, ModulePathDefaultsToTheExecutable) {

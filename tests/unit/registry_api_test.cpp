@@ -238,7 +238,7 @@ TEST(RegistryValuesTest, QueryBufferRules) {
   size = sizeof(data);
   EXPECT_EQ(registry.QueryValue(key, "Text", &type, data, &size), 0);
   EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello", 6));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello\0", 6));
   // Existence only; a data buffer needs a size.
   EXPECT_EQ(registry.QueryValue(key, "Text", nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(registry.QueryValue(key, "Text", nullptr, data, nullptr), 87);
@@ -276,6 +276,74 @@ TEST(RegistryValuesTest, SetKeepsBytesAndFirstSpelling) {
   EXPECT_EQ(type, win::kRegBinary);
   EXPECT_EQ(size, 0u);
   EXPECT_EQ(registry.SetValue(key, "x", win::kRegBinary, nullptr, 4), 998);
+}
+
+// A key with many values (a queue's job list has one per job) finds them by an index of its
+// own: every value is found without regard to case, replaced with data of another length (which
+// moves the values after it), removed, and enumerated in the order of creation.
+TEST(RegistryValuesTest, AKeyWithManyValuesFindsReplacesAndRemovesThem) {
+  CEmulatedRegistry registry;
+  HKEY key = 0;
+  ASSERT_EQ(registry.CreateKey(kHkeyLocalMachine, "Jobs", &key), 0);
+  const auto set = [&](const std::string& name, const std::string& data) {
+    return registry.SetValue(key, name.c_str(), win::kRegSz,
+                             reinterpret_cast<const unsigned char*>(data.c_str()),
+                             static_cast<DWORD>(data.size() + 1));
+  };
+  const auto query = [&](const std::string& name) {
+    char data[64] = {};
+    DWORD size = sizeof(data);
+    DWORD type = 0;
+    if (registry.QueryValue(key, name.c_str(), &type, reinterpret_cast<unsigned char*>(data),
+                            &size) != 0) {
+      return std::string("<missing>");
+    }
+    return std::string(data, size > 0 ? size - 1 : 0);
+  };
+  std::vector<std::string> expected;
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(set("Job" + std::to_string(i), "cf" + std::to_string(i)), 0);
+    expected.push_back("cf" + std::to_string(i));
+  }
+  EXPECT_EQ(query("job0"), "cf0");
+  EXPECT_EQ(query("JOB57"), "cf57");
+  EXPECT_EQ(query("job100"), "<missing>");
+  // Longer and shorter data in the middle, and a value added after that.
+  ASSERT_EQ(set("JOB10", "a much longer control file name"), 0);
+  ASSERT_EQ(set("job20", ""), 0);
+  ASSERT_EQ(set("Job100", "cf100"), 0);
+  expected[10] = "a much longer control file name";
+  expected[20] = "";
+  expected.push_back("cf100");
+  for (int i = 0; i <= 100; ++i) {
+    EXPECT_EQ(query("jOB" + std::to_string(i)), expected[static_cast<size_t>(i)]) << i;
+  }
+  // A value removed (as an import removes one): the others stay in order.
+  std::string error;
+  ASSERT_TRUE(
+      registry.Import("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Jobs]\r\n\"job30\"=-\r\n", error))
+      << error;
+  EXPECT_EQ(query("Job30"), "<missing>");
+  EXPECT_EQ(query("Job31"), "cf31");
+  std::vector<std::string> names;
+  for (DWORD index = 0;; ++index) {
+    char name[32];
+    DWORD length = sizeof(name);
+    char data[64];
+    DWORD size = sizeof(data);
+    DWORD type = 0;
+    if (registry.EnumValue(key, index, name, &length, &type, reinterpret_cast<unsigned char*>(data),
+                           &size) != 0) {
+      break;
+    }
+    names.emplace_back(name, length);
+  }
+  ASSERT_EQ(names.size(), 100u);
+  EXPECT_EQ(names[0], "Job0");
+  EXPECT_EQ(names[29], "Job29");
+  EXPECT_EQ(names[30], "Job31");
+  EXPECT_EQ(names[99], "Job100");
+  EXPECT_EQ(registry.CloseKey(key), 0);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ int CEmulatedPlatform::DoModal(CDialogClient& client) {
     startPending_ = false;
     client.OnCheckInstallation();
   }
+  out << std::flush;
   // A dialog that nobody ended would wait for the user to close it.
   return ended_ ? endResult_ : win::kIdCancel;
 }
@@ -70,7 +71,10 @@ void CEmulatedPlatform::SetDlgItemTextA(int controlId, const std::string& text) 
 void CEmulatedPlatform::ShowLine(int controlId) {
   std::ostream& out = options_.out != nullptr ? *options_.out : std::cout;
   if (!linesOnTerminal_) {
-    out << ConsoleText(dialogTexts_[controlId]) << '\n' << std::flush;
+    // Not shown to anyone as it happens: the lines go out as the stream's buffer fills (one
+    // write for many lines), and before a message box's line and at the end of the dialog, so
+    // that they keep their order with those.
+    out << ConsoleText(dialogTexts_[controlId]) << '\n';
     return;
   }
   // On a terminal the two lines stay in place: move up over them, then rewrite both.
@@ -101,6 +105,8 @@ void CEmulatedPlatform::EndDialog(int result) {
 }
 
 int CEmulatedPlatform::MessageBoxA(const std::string& text, win::UINT /*type*/) {
+  std::ostream& out = options_.out != nullptr ? *options_.out : std::cout;
+  out << std::flush;
   std::ostream& err = options_.err != nullptr ? *options_.err : std::cerr;
   err << "CheckVela: " << ConsoleText(text) << '\n' << std::flush;
   ++messageBoxes_;

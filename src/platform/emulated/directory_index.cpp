@@ -1,9 +1,11 @@
 #include "platform/emulated/directory_index.h"
 
 #include <dirent.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/ansi_text.h"
@@ -22,22 +25,16 @@ namespace {
 // Directories with fewer entries are read each time: cheap, and no watch is spent on them.
 constexpr size_t kMinimumEntries = 64;
 
+#ifdef __linux__
 // What a watch reports: changes of a directory's entries (for an indexed directory), and the
 // directory itself moving or going (for it and for every directory above it).
 constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
-
-// The folded ANSI form of a host name (UTF-8), into out.
-void FoldHostName(std::string_view hostName, std::string& out) {
-  out.clear();
-  for (const char c : hostName) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      out = ansi::Fold(codepage::Utf8ToAnsi(hostName));
-      return;
-    }
-    out += static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
-  }
-}
+#else
+// No inotify: nothing is watched, so nothing is indexed.
+constexpr std::uint32_t kEntryEvents = 0;
+constexpr std::uint32_t kSelfEvents = 0;
+#endif
 
 // The folded form of an ANSI name, into out.
 void FoldAnsiName(std::string_view ansiName, std::string& out) {
@@ -46,6 +43,82 @@ void FoldAnsiName(std::string_view ansiName, std::string& out) {
     out += static_cast<char>(ansi::Upper(static_cast<unsigned char>(c)));
   }
 }
+
+bool IsAscii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// FNV-1a over the folded ANSI form of a name: given folded, or folded here from a host name
+// (UTF-8; ASCII as it is read, anything else through the ANSI code page).
+std::size_t HashFolded(std::string_view folded) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : folded) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  return static_cast<std::size_t>(hash);
+}
+
+std::size_t HashHostName(std::string_view hostName) {
+  if (!IsAscii(hostName)) {
+    return HashFolded(ansi::Fold(codepage::Utf8ToAnsi(hostName)));
+  }
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : hostName) {
+    hash = (hash ^ ansi::Upper(static_cast<unsigned char>(c))) * 1099511628211ull;
+  }
+  return static_cast<std::size_t>(hash);
+}
+
+// True when the host name folds to folded.
+bool FoldsTo(std::string_view hostName, std::string_view folded) {
+  if (!IsAscii(hostName)) {
+    return ansi::Fold(codepage::Utf8ToAnsi(hostName)) == folded;
+  }
+  if (hostName.size() != folded.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < hostName.size(); ++i) {
+    if (ansi::Upper(static_cast<unsigned char>(hostName[i])) !=
+        static_cast<unsigned char>(folded[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A name looked up in an index: its folded ANSI form.
+struct Folded {
+  std::string_view text;
+};
+
+// The host names of a directory, hashed and compared as they fold, so that a lookup by the
+// folded name finds every spelling without the index keeping a folded copy of each.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(const std::string& hostName) const { return HashHostName(hostName); }
+  std::size_t operator()(const Folded& name) const { return HashFolded(name.text); }
+};
+struct NameEqual {
+  using is_transparent = void;
+  bool operator()(const std::string& a, const std::string& b) const {
+    if (IsAscii(a) && IsAscii(b)) {
+      return ansi::EqualNoCase(a, b);
+    }
+    return ansi::Fold(codepage::Utf8ToAnsi(a)) == ansi::Fold(codepage::Utf8ToAnsi(b));
+  }
+  bool operator()(const std::string& hostName, const Folded& name) const {
+    return FoldsTo(hostName, name.text);
+  }
+  bool operator()(const Folded& name, const std::string& hostName) const {
+    return FoldsTo(hostName, name.text);
+  }
+};
+using Names = std::unordered_multiset<std::string, NameHash, NameEqual>;
 
 // Host paths as keys that a string_view finds without a copy.
 struct PathHash {
@@ -62,8 +135,8 @@ struct Index {
   // Every directory from the root down to this one is watched for moves: while none is
   // reported, the path names this very directory and lookups need not check its status.
   bool trusted = false;
-  // Folded name -> the host names that fold to it, in the order they were seen.
-  std::unordered_map<std::string, std::vector<std::string>> names;
+  // The host names in the directory; the spellings that fold alike lie together.
+  Names names;
 };
 
 // True when path is directory or lies below it.
@@ -91,21 +164,20 @@ class CIndexes {
       return EAnswer::kNotIndexed;
     }
     FoldAnsiName(ansiName, wanted_);
-    const auto name = it->second.names.find(wanted_);
-    if (name != it->second.names.end()) {
-      for (const std::string& spelling : name->second) {
-        if (spelling == hostName) {
-          return EAnswer::kHeld;
-        }
+    const Folded wanted{wanted_};
+    const auto [first, last] = it->second.names.equal_range(wanted);
+    for (auto spelling = first; spelling != last; ++spelling) {
+      if (*spelling == hostName) {
+        return EAnswer::kHeld;
       }
     }
     if (changesRead) {
-      return Answer(it->second, name, found);
+      return Answer(it->second, first, found);
     }
     if (!ReadChanges(directory, it, changesRead)) {
       return EAnswer::kNotIndexed;
     }
-    return Answer(it->second, it->second.names.find(wanted_), found);
+    return Answer(it->second, it->second.names.find(wanted), found);
   }
 
   EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
@@ -125,16 +197,16 @@ class CIndexes {
       return EAnswer::kNotIndexed;
     }
     FoldAnsiName(ansiName, wanted_);
-    return Answer(it->second, it->second.names.find(wanted_), found);
+    return Answer(it->second, it->second.names.find(Folded{wanted_}), found);
   }
 
-  std::string Scan(const std::string& directory, std::string_view ansiName) {
+  std::string Scan(const std::string& directory, std::string_view ansiName, bool indexIt) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Watch before reading, so that no change between the two goes unseen.
     Index index;
     bool newWatch = false;
     struct stat st;
-    if (Open() && ::stat(directory.c_str(), &st) == 0) {
+    if (indexIt && Open() && ::stat(directory.c_str(), &st) == 0) {
       index.device = st.st_dev;
       index.inode = st.st_ino;
       index.watch = Watch(directory, kEntryEvents | kSelfEvents, index.trusted, newWatch);
@@ -163,8 +235,7 @@ class CIndexes {
       index.trusted = index.trusted && WatchAncestors(directory);
       index.names.reserve(names.size());
       for (std::string& name : names) {
-        FoldHostName(name, folded_);
-        index.names[folded_].push_back(std::move(name));
+        index.names.insert(std::move(name));
       }
       indexes_[directory] = std::move(index);
       Drain();
@@ -174,14 +245,17 @@ class CIndexes {
     return found;
   }
 
- private:
-  using Names = std::unordered_map<std::string, std::vector<std::string>>;
+  bool Indexed(const std::string& directory) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return indexes_.find(directory) != indexes_.end();
+  }
 
+ private:
   static EAnswer Answer(const Index& index, Names::const_iterator name, std::string& found) {
     if (name == index.names.end()) {
       return EAnswer::kAbsent;
     }
-    found = name->second.front();
+    found = *name;
     return EAnswer::kFound;
   }
 
@@ -199,9 +273,11 @@ class CIndexes {
   }
 
   bool Open() {
+#ifdef __linux__
     if (fd_ < 0) {
       fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     }
+#endif
     return fd_ >= 0;
   }
 
@@ -211,6 +287,8 @@ class CIndexes {
   // path already.
   int Watch(const std::string& path, std::uint32_t mask, bool& exact, bool& added) {
     added = false;
+    exact = false;
+#ifdef __linux__
     int watch =
         ::inotify_add_watch(fd_, path.c_str(), IN_MASK_ADD | IN_ONLYDIR | IN_DONT_FOLLOW | mask);
     exact = watch >= 0;
@@ -228,13 +306,20 @@ class CIndexes {
       return -1;  // the same directory under another path: it is read each time under this one
     }
     return watch;
+#else
+    (void)path;
+    (void)mask;
+    return -1;
+#endif
   }
 
   // Removes a watch that Scan added for a directory it did not index.
   void Release(int watch, bool added) {
     if (watch >= 0 && added) {
       watched_.erase(watch);
+#ifdef __linux__
       ::inotify_rm_watch(fd_, watch);
+#endif
     }
   }
 
@@ -261,9 +346,11 @@ class CIndexes {
   }
 
   void DropAll() {
+#ifdef __linux__
     for (const auto& [watch, path] : watched_) {
       ::inotify_rm_watch(fd_, watch);
     }
+#endif
     watched_.clear();
     indexes_.clear();
   }
@@ -271,6 +358,7 @@ class CIndexes {
   // Applies every queued event to the indexes. A read takes every queued event that fits, so
   // one that leaves room for the largest event has emptied the queue.
   void Drain() {
+#ifdef __linux__
     alignas(inotify_event) char buffer[16384];
     constexpr ssize_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
     for (bool more = true; more;) {
@@ -307,34 +395,29 @@ class CIndexes {
         if (it == indexes_.end() || it->second.watch != event->wd || event->len == 0) {
           continue;
         }
-        const std::string_view name(event->name);
-        FoldHostName(name, folded_);
+        std::string& name = eventName_;
+        name.assign(event->name);
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-          it->second.names[folded_].emplace_back(name);
+          it->second.names.insert(name);
         } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
-          const auto entry = it->second.names.find(folded_);
-          if (entry != it->second.names.end()) {
-            std::vector<std::string>& spellings = entry->second;
-            for (auto s = spellings.begin(); s != spellings.end(); ++s) {
-              if (*s == name) {
-                spellings.erase(s);
-                break;
-              }
-            }
-            if (spellings.empty()) {
-              it->second.names.erase(entry);
+          const auto [first, last] = it->second.names.equal_range(name);
+          for (auto spelling = first; spelling != last; ++spelling) {
+            if (*spelling == name) {
+              it->second.names.erase(spelling);
+              break;
             }
           }
         }
       }
     }
+#endif
   }
 
   std::mutex mutex_;
   int fd_ = -1;
-  // Folded names, kept for their room: the one looked up, and one of an entry being indexed.
+  // Kept for their room: the folded name looked up, and the name of an event.
   std::string wanted_;
-  std::string folded_;
+  std::string eventName_;
   PathMap<Index> indexes_;                        // by host directory path
   std::unordered_map<int, std::string> watched_;  // watch -> host directory path
 };
@@ -356,8 +439,12 @@ EAnswer Find(std::string_view directory, const struct stat& status, std::string_
   return Indexes().Find(directory, status, ansiName, found, changesRead);
 }
 
-std::string Scan(const std::string& directory, std::string_view ansiName) {
-  return Indexes().Scan(directory, ansiName);
+std::string Scan(const std::string& directory, std::string_view ansiName, bool index) {
+  return Indexes().Scan(directory, ansiName, index);
+}
+
+bool Indexed(const std::string& directory) {
+  return Indexes().Indexed(directory);
 }
 
 }  // namespace directory_index

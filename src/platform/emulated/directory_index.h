@@ -5,6 +5,11 @@
 // queues before the call that changed the directory returns: an index is never stale, whoever
 // changed the directory.
 //
+// Indexes need inotify (Linux). Without it, and for a machine that keeps to what POSIX offers
+// (CEmulatedMachineOptions::posixOnly, which does not ask for indexes), every lookup of a name
+// that is not there as spelled reads the directory: correct whoever changes it, but a cost that
+// grows with the directory.
+//
 // An index belongs to a host path. The directory and every directory above it are watched for
 // being moved or removed, so the index is dropped as soon as its path may name another
 // directory, and a lookup need not look at the directory first. Where that cannot be watched
@@ -37,8 +42,11 @@ EAnswer Look(std::string_view directory, std::string_view ansiName, std::string_
 // Look does; status is the directory's status, taken just before, which the index must match.
 EAnswer Find(std::string_view directory, const struct stat& status, std::string_view ansiName,
              std::string& found, bool& changesRead);
-// Reads directory in full, indexes it when it is large enough to be worth it, and returns the
-// first entry that matches ansiName without regard to case (empty when none does).
-std::string Scan(const std::string& directory, std::string_view ansiName);
+// Reads directory in full, indexes it when it is large enough to be worth it (and index is
+// true), and returns the first entry that matches ansiName without regard to case (empty when
+// none does).
+std::string Scan(const std::string& directory, std::string_view ansiName, bool index = true);
+// True when directory (a host path) has an index now, for the tests.
+bool Indexed(const std::string& directory);
 
 }  // namespace directory_index

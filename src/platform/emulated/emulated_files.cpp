@@ -100,13 +100,17 @@ int CopyChunk(int in, int out, std::uint64_t limit, std::uint64_t& done, int& er
   }
 }
 
-// Copies size bytes from in to out at their offsets: in the kernel where it can, else through
-// a buffer. Stops early when the source ends sooner; false with the errno on failure. done
-// counts the bytes copied.
-bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error) {
-  bool inKernel = true;
+// Copies size bytes from in to out at their offsets: in the kernel where it can (copy_file_range,
+// unless inKernel is false), else through a buffer. Stops early when the source ends sooner;
+// false with the errno on failure. done counts the bytes copied.
+bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& error,
+               bool inKernel) {
+#ifndef __linux__
+  inKernel = false;
+#endif
   while (done < size) {
     const std::uint64_t left = size - done;
+#ifdef __linux__
     if (inKernel) {
       const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, left, 0);
       if (n > 0) {
@@ -126,6 +130,7 @@ bool CopyBytes(int in, int out, std::uint64_t size, std::uint64_t& done, int& er
       }
       inKernel = false;  // a pair of files the kernel cannot copy between
     }
+#endif
     const int copied = CopyChunk(in, out, left, done, error);
     if (copied <= 0) {
       return copied == 0;
@@ -151,7 +156,11 @@ class CEmulatedWriteFile final : public CWriteFile {
  public:
   CEmulatedWriteFile(int fd, CEmulatedPlatform& platform, std::string host,
                      const struct stat& status)
-      : fd_(fd), platform_(platform), host_(std::move(host)), status_(status) {}
+      : fd_(fd),
+        platform_(platform),
+        host_(std::move(host)),
+        status_(status),
+        changedAt_(platform.changes_) {}
   ~CEmulatedWriteFile() override { Close(); }
 
   bool Write(const void* data, win::DWORD size) override {
@@ -160,6 +169,7 @@ class CEmulatedWriteFile final : public CWriteFile {
       return false;
     }
     platform_.Changed(host_, &status_);
+    changedAt_ = platform_.changes_;
     int error = 0;
     if (!WriteAll(fd_, static_cast<const char*>(data), size, error)) {
       platform_.SetLastError(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
@@ -175,6 +185,7 @@ class CEmulatedWriteFile final : public CWriteFile {
       return false;
     }
     platform_.Changed(host_, &status_);
+    changedAt_ = platform_.changes_;
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
         ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) {
       platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
@@ -189,6 +200,24 @@ class CEmulatedWriteFile final : public CWriteFile {
       platform_.SetLastError(win::kErrorInvalidHandle);
       return false;
     }
+#ifdef __linux__
+    if (platform_.SyncedSince(status_.st_dev, changedAt_)) {
+      // A syncfs of this file system began after this file's last write (FlushFiles): it wrote
+      // the file out and flushed the disk's cache, so the data is on the disk. What is left is
+      // to learn whether writing it out failed, which sync_file_range tells without making the
+      // disk flush its cache once more, as fsync would.
+      if (::sync_file_range(fd_, 0, 0,
+                            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
+        return true;
+      }
+      if (errno == EIO || errno == ENOSPC || errno == EDQUOT) {
+        platform_.SetLastError(errno == EIO ? win::kErrorWriteFault : win::kErrorDiskFull);
+        return false;
+      }
+    }
+#endif
+    ++platform_.diskWaits_;
     if (::fsync(fd_) != 0) {
       platform_.SetLastError(errno == ENOSPC || errno == EDQUOT ? win::kErrorDiskFull
                                                                 : win::kErrorWriteFault);
@@ -216,6 +245,7 @@ class CEmulatedWriteFile final : public CWriteFile {
   CEmulatedPlatform& platform_;
   std::string host_;
   struct stat status_;
+  std::uint64_t changedAt_;  // the platform's change count at this file's last change
 };
 
 win::DWORD CEmulatedPlatform::MissingError(const std::string& host) const {
@@ -342,7 +372,8 @@ mode_t CEmulatedPlatform::CreationMask() {
     creationMask_ = 07777;
     std::string status;
     int ignored = 0;
-    if (ReadHostFile("/proc/self/status", status, ignored)) {
+    // Linux tells it in /proc; POSIX offers no way to read it without setting it.
+    if (!options_.posixOnly && ReadHostFile("/proc/self/status", status, ignored)) {
       const size_t at = status.find("\nUmask:");
       if (at != std::string::npos) {
         creationMask_ = static_cast<int>(std::strtol(status.c_str() + at + 7, nullptr, 8)) & 0777;
@@ -413,7 +444,8 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   int error = 0;
   std::uint64_t copied = 0;
   if (source.st_size > 0) {
-    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), copied, error);
+    CopyBytes(in, out, static_cast<std::uint64_t>(source.st_size), copied, error,
+              !options_.posixOnly);
   } else {
     CopyToEnd(in, out, copied, error);
   }
@@ -426,6 +458,9 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     ::futimens(out, times);
   }
+  // The copy's status as made, for the calls that take it to be there (made_).
+  struct stat made;
+  const bool madeKnown = error == 0 && ::fstat(out, &made) == 0;
   if (::close(out) != 0 && error == 0) {
     error = errno;
   }
@@ -434,14 +469,12 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
     return Fail(error == ENOSPC || error == EDQUOT ? win::kErrorDiskFull
                                                    : ErrnoError(error, to.host));
   }
-  made_.valid = true;
-  made_.host = to.host;
-  made_.status = {};
-  made_.status.st_mode = S_IFREG | mode;
-  made_.status.st_nlink = 1;
-  made_.status.st_size = static_cast<off_t>(copied);
-  made_.status.st_atim = source.st_atim;
-  made_.status.st_mtim = source.st_mtim;
+  if (madeKnown) {
+    if (made_.size() >= kMaxMade) {
+      made_.clear();
+    }
+    made_[to.host] = made;
+  }
   return true;
 }
 
@@ -477,8 +510,8 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   HostTarget from;
   struct stat source;
   bool changesRead = false;
-  // The temporary copy that CopyFileA has just made is taken to be there: should another
-  // process have removed it since, the rename fails as the look would have.
+  // A temporary copy that CopyFileA made is taken to be there (made_): should another process
+  // have removed it since, the rename fails as the look would have.
   if (const win::DWORD error = ResolveFileToRead(existing, from, source, &changesRead, true);
       error != 0) {
     return Fail(error);
@@ -491,10 +524,6 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   bool exists = false;
   if (const win::DWORD error = TargetStatus(to, st, exists); error != 0) {
     return Fail(error);
-  }
-  // Telling the same file under another spelling needs the source's own numbers.
-  if (exists && from.made && ::stat(from.host.c_str(), &source) != 0) {
-    return Fail(ErrnoError(errno, from.host));
   }
   if (exists) {
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
@@ -511,7 +540,7 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
   } else if (to.trailingSeparator) {
     return Fail(win::kErrorInvalidName);
   }
-  Changed(from.host, from.made ? nullptr : &source);
+  Changed(from.host, &source);
   Changed(to.host, exists ? &st : nullptr);
   if (replaceExisting) {
     if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
@@ -520,14 +549,19 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
     return true;
   }
   // Without replacing, the name must still be free when the rename happens.
-  if (::renameat2(AT_FDCWD, from.host.c_str(), AT_FDCWD, to.host.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+#ifdef __linux__
+  if (!options_.posixOnly) {
+    if (::renameat2(AT_FDCWD, from.host.c_str(), AT_FDCWD, to.host.c_str(), RENAME_NOREPLACE) ==
+        0) {
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+      return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
+    }
   }
-  if (errno != EINVAL && errno != ENOSYS) {
-    return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
-  }
-  // A file system without an exclusive rename: a hard link claims the name, then the old name
-  // goes.
+#endif
+  // A file system without an exclusive rename, or a host without one: a hard link claims the
+  // name, then the old name goes.
   if (::link(from.host.c_str(), to.host.c_str()) != 0) {
     return Fail(errno == EEXIST ? win::kErrorAlreadyExists : ErrnoError(errno, to.host));
   }
@@ -536,7 +570,8 @@ bool CEmulatedPlatform::MoveFileExA(const char* existing, const char* target,
 }
 
 win::DWORD CEmulatedPlatform::GetFileAttributesA(const char* path) {
-  const HostTarget target = Resolve(path);
+  // A copy that CopyFileA made is taken to have the attributes it was made with (made_).
+  const HostTarget target = Resolve(path, false, nullptr, true);
   if (target.error != 0) {
     Fail(target.error);
     return win::kInvalidFileAttributes;
@@ -723,7 +758,9 @@ bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
   hosts.reserve(paths.size());
   std::vector<dev_t> devices;
   for (const std::string& path : paths) {
-    const HostTarget target = Resolve(path.c_str());
+    // The copies that CopyFileA made are taken to be there as made (made_): their status
+    // tells their file system and that they are writable.
+    const HostTarget target = Resolve(path.c_str(), false, nullptr, true);
     if (target.error != 0) {
       return Fail(target.error);
     }
@@ -743,9 +780,21 @@ bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
   if (!options_.posixOnly && devices.size() == 1) {
     const int fd = ::open(hosts.front().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
+      const std::uint64_t changes = changes_;
+      ++diskWaits_;
       const int result = ::syncfs(fd);
       ::close(fd);
       if (result == 0) {
+        // Every change made so far is on the disk: a file written before now needs no flush
+        // of its own (CEmulatedWriteFile::Flush).
+        const auto synced = std::find_if(syncs_.begin(), syncs_.end(), [&](const auto& sync) {
+          return sync.first == devices[0];
+        });
+        if (synced == syncs_.end()) {
+          syncs_.emplace_back(devices[0], changes);
+        } else {
+          synced->second = changes;
+        }
         return true;
       }
     }
@@ -756,6 +805,7 @@ bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
     if (fd < 0) {
       return Fail(ErrnoError(errno, host));
     }
+    ++diskWaits_;
     const int result = ::fsync(fd);
     const int error = errno;
     ::close(fd);
@@ -767,9 +817,19 @@ bool CEmulatedPlatform::FlushFiles(const std::vector<std::string>& paths) {
 }
 
 bool CEmulatedPlatform::ReadWholeFile(const char* path, std::string& data) {
+  // The profile file read last is trusted between reads (see ProfileFile), and so are its bytes
+  // as that read gave them: the migration reads a control file's settings, copies it into
+  // Backup and compares the copy, read from the disk, with it. A copy that differs from what
+  // was read still fails that check, whoever changed the file in between.
+  if (path != nullptr && trustedProfile_.valid && trustedProfile_.path == path) {
+    if (const std::string* bytes = profiles_->Bytes(trustedProfile_.host)) {
+      data = *bytes;
+      return true;
+    }
+  }
   HostTarget target;
   struct stat st;
-  // The copy that CopyFileA has just made is read back without looking at it first: its size
+  // A copy that CopyFileA made is read back without looking at it first (made_): its size
   // only sizes the first read, and should it be gone or be a directory now, the open or the
   // read fails as the look would have.
   if (const win::DWORD error = ResolveFileToRead(path, target, st, nullptr, true); error != 0) {

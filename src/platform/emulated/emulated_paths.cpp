@@ -65,8 +65,9 @@ void AppendName(std::string& host, std::string_view ansiName) {
 }
 
 // The host entry of directory that matches the ANSI name without regard to case; the exact
-// spelling wins. Empty when there is none.
-std::string FindEntry(const std::string& directory, std::string_view ansiName, bool& changesRead) {
+// spelling wins. Empty when there is none. Without indexes (posixOnly) the directory is read.
+std::string FindEntry(const std::string& directory, std::string_view ansiName, bool& changesRead,
+                      bool indexes) {
   std::string exact = directory;
   AppendName(exact, ansiName);
   if (Exists(exact)) {
@@ -77,11 +78,11 @@ std::string FindEntry(const std::string& directory, std::string_view ansiName, b
     return {};
   }
   std::string found;
-  if (directory_index::Find(directory, st, ansiName, found, changesRead) !=
-      directory_index::EAnswer::kNotIndexed) {
+  if (indexes && directory_index::Find(directory, st, ansiName, found, changesRead) !=
+                     directory_index::EAnswer::kNotIndexed) {
     return found;
   }
-  return directory_index::Scan(directory, ansiName);
+  return directory_index::Scan(directory, ansiName, indexes);
 }
 
 std::string HostCurrentDirectory() {
@@ -145,40 +146,116 @@ bool CEmulatedPlatform::ParseWindowsPath(std::string_view path, ParsedPath& pars
   return parsed.drive != 0;
 }
 
+const CEmulatedPlatform::DirectoryText* CEmulatedPlatform::KnownDirectory(
+    std::string_view path, std::string_view& name) const {
+  size_t separator = path.size();
+  while (separator > 0 && !IsSeparator(path[separator - 1])) {
+    --separator;
+  }
+  if (separator == 0) {
+    return nullptr;
+  }
+  --separator;
+  name = path.substr(separator + 1);
+  // Windows drops trailing dots and spaces from a name; "." and ".." (and a name of dots) are
+  // no name in the directory, and a path that ends in a separator names the directory itself.
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+    name.remove_suffix(1);
+  }
+  if (name.empty()) {
+    return nullptr;
+  }
+  const std::string_view text = path.substr(0, separator + 1);
+  if (const auto known = directories_.find(text); known != directories_.end()) {
+    return &known->second;
+  }
+  ParsedPath parsed;
+  if (!ParseWindowsPath(text, parsed)) {
+    return nullptr;
+  }
+  if (directories_.size() >= kMaxDirectories) {
+    directories_.clear();
+  }
+  DirectoryText directory;
+  std::string& host = directory.host;
+  if (parsed.drive == 'Z') {
+    host = "/";
+  } else {
+    host = options_.root;
+    host += "/drive_";
+    host += static_cast<char>(parsed.drive | 0x20);
+  }
+  directory.rootLength = host.size();
+  for (const std::string_view component : parsed.components) {
+    directory.allowed = directory.allowed && !HasForbiddenCharacter(component);
+    AppendName(host, component);
+  }
+  return &directories_.emplace(std::string(text), std::move(directory)).first->second;
+}
+
 CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath, bool lastLink,
                                                          bool* changesRead, bool trustMade) const {
   // The changes to indexed directories are read once per call of the program.
   bool ownChangesRead = false;
   bool& read = changesRead != nullptr ? *changesRead : ownChangesRead;
   HostTarget target;
-  ParsedPath& parsed = resolveParsed_;
-  if (windowsPath == nullptr || !ParseWindowsPath(windowsPath, parsed)) {
+  if (windowsPath == nullptr) {
     target.error = win::kErrorPathNotFound;
     return target;
   }
-  target.trailingSeparator = parsed.trailingSeparator;
+  ParsedPath& parsed = resolveParsed_;
   std::string& host = target.host;
-  if (parsed.drive == 'Z') {
-    host = "/";
-  } else {
-    host.reserve(options_.root.size() + 8 + std::strlen(windowsPath));
-    host = options_.root;
-    host += "/drive_";
-    host += static_cast<char>(parsed.drive | 0x20);
-  }
-  const size_t rootLength = host.size();
+  size_t rootLength = 0;
+  size_t parentLength = 0;
   bool allowed = true;
-  size_t parentLength = host.size();
-  for (const std::string_view name : parsed.components) {
-    allowed = allowed && !HasForbiddenCharacter(name);
+  // The last name, and whether there is one (a drive's root has none).
+  std::string_view lastName;
+  bool hasName = false;
+  // A path in a directory resolved before: its host text is known, and only the name is new.
+  // Otherwise the whole path is parsed here; the walk below needs it parsed in any case.
+  bool parsedWhole = false;
+  if (const DirectoryText* directory = KnownDirectory(windowsPath, lastName)) {
+    host.reserve(directory->host.size() + 2 * lastName.size() + 1);
+    host = directory->host;
+    rootLength = directory->rootLength;
     parentLength = host.size();
-    AppendName(host, name);
+    AppendName(host, lastName);
+    allowed = directory->allowed && !HasForbiddenCharacter(lastName);
+    hasName = true;
+  } else {
+    if (!ParseWindowsPath(windowsPath, parsed)) {
+      target.error = win::kErrorPathNotFound;
+      return target;
+    }
+    parsedWhole = true;
+    target.trailingSeparator = parsed.trailingSeparator;
+    if (parsed.drive == 'Z') {
+      host = "/";
+    } else {
+      host.reserve(options_.root.size() + 8 + std::strlen(windowsPath));
+      host = options_.root;
+      host += "/drive_";
+      host += static_cast<char>(parsed.drive | 0x20);
+    }
+    rootLength = host.size();
+    parentLength = host.size();
+    for (const std::string_view name : parsed.components) {
+      allowed = allowed && !HasForbiddenCharacter(name);
+      parentLength = host.size();
+      AppendName(host, name);
+    }
+    hasName = !parsed.components.empty();
+    if (hasName) {
+      lastName = parsed.components.back();
+    }
   }
-  if (allowed && trustMade && made_.valid && host == made_.host) {
-    target.found = EFound::kExists;
-    target.status = made_.status;
-    target.made = true;
-    return target;
+  if (allowed && trustMade) {
+    if (const auto made = made_.find(host); made != made_.end()) {
+      target.found = EFound::kExists;
+      target.status = made->second;
+      target.made = true;
+      return target;
+    }
   }
   if (allowed) {
     struct stat& st = target.status;
@@ -203,10 +280,11 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     };
     // A name in an indexed directory whose path is watched: the index tells at once that it is
     // new, or how it is spelled. Only a name that it holds as spelled is looked at first.
-    if (!parsed.components.empty()) {
+    // A machine that keeps to POSIX has no indexes (they need inotify).
+    const bool indexes = !options_.posixOnly;
+    if (indexes && hasName) {
       std::string other;
-      switch (directory_index::Look(std::string_view(host).substr(0, parentLength),
-                                    parsed.components.back(),
+      switch (directory_index::Look(std::string_view(host).substr(0, parentLength), lastName,
                                     std::string_view(host).substr(nameStart), other, read)) {
         case directory_index::EAnswer::kAbsent:
           missingFromDirectory();
@@ -228,7 +306,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     }
     // A new name, or one spelled in another case: when the directory exists as spelled, only
     // the last name needs looking up.
-    if ((errno == ENOENT || errno == ENOTDIR) && !parsed.components.empty()) {
+    if ((errno == ENOENT || errno == ENOTDIR) && hasName) {
       // Cut the text at the directory's end for a moment rather than copy it.
       const char cut = host[parentLength];
       host[parentLength] = '\0';
@@ -241,11 +319,10 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
           return target;
         }
         const std::string parent = host.substr(0, parentLength);
-        const std::string_view name = parsed.components.back();
         std::string other;
-        if (directory_index::Find(parent, directory, name, other, read) ==
-            directory_index::EAnswer::kNotIndexed) {
-          other = directory_index::Scan(parent, name);
+        if (!indexes || directory_index::Find(parent, directory, lastName, other, read) ==
+                            directory_index::EAnswer::kNotIndexed) {
+          other = directory_index::Scan(parent, lastName, indexes);
         }
         if (other.empty()) {
           missingFromDirectory();
@@ -257,6 +334,9 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     }
   }
   // Component by component: a directory spelled in another case, a forbidden character.
+  if (!parsedWhole) {
+    ParseWindowsPath(windowsPath, parsed);
+  }
   host.resize(rootLength);
   bool lookUp = IsDirectory(host);
   for (const std::string_view name : parsed.components) {
@@ -265,7 +345,7 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
     }
     std::string hostName;
     if (lookUp) {
-      hostName = FindEntry(host, name, read);
+      hostName = FindEntry(host, name, read, !options_.posixOnly);
     }
     if (hostName.empty()) {
       lookUp = false;

@@ -89,6 +89,7 @@ bool CEmulatedPlatform::LoadRegistry(std::string& error) {
   registry_ = std::make_unique<CEmulatedRegistry>();
   registryLoadFailed_ = false;
   registryChanged_ = false;
+  registryFileRead_ = false;
   std::string bytes;
   int readError = 0;
   if (!ReadHostFile(path, bytes, readError)) {
@@ -106,6 +107,7 @@ bool CEmulatedPlatform::LoadRegistry(std::string& error) {
     error = path + ": " + parseError;
     return false;
   }
+  registryFileRead_ = true;
   return true;
 }
 
@@ -160,7 +162,15 @@ bool CEmulatedPlatform::SaveRegistry(std::string& error) {
     ::close(dir);
   }
   registryChanged_ = false;
+  registryFileRead_ = true;
   return true;
+}
+
+bool CEmulatedPlatform::SaveRegistryIfChanged(std::string& error) {
+  if (!registryChanged_ && registryFileRead_ && !registryLoadFailed_) {
+    return true;
+  }
+  return SaveRegistry(error);
 }
 
 bool CEmulatedPlatform::ImportRegistry(const std::string& fileBytes, std::string& error) {
@@ -396,6 +406,7 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
     if (S_ISREG(target.status.st_mode)) {
       trustedProfile_.valid = true;
       trustedProfile_.fileName = given;
+      trustedProfile_.path = name;
       trustedProfile_.host = target.host;
       trustedProfile_.device = target.status.st_dev;
       trustedProfile_.inode = target.status.st_ino;
@@ -408,9 +419,19 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
   return profileHost_;
 }
 
+bool CEmulatedPlatform::SyncedSince(dev_t device, std::uint64_t change) const {
+  for (const auto& [synced, at] : syncs_) {
+    if (synced == device) {
+      return at >= change;
+    }
+  }
+  return false;
+}
+
 void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) {
-  if (made_.valid && host == made_.host) {
-    made_.valid = false;
+  ++changes_;
+  if (!made_.empty()) {
+    made_.erase(host);
   }
   if (trustedProfile_.valid &&
       (host == trustedProfile_.host || (st != nullptr && st->st_dev == trustedProfile_.device &&

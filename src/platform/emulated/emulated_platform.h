@@ -8,11 +8,14 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/emulated/profile.h"
@@ -42,6 +45,9 @@ class CEmulatedPlatform : public CPlatform {
   bool LoadRegistry(std::string& error);
   // Writes the registry to <root>/registry.reg through a temporary file that replaces it.
   bool SaveRegistry(std::string& error);
+  // Saves as SaveRegistry does when the registry has changed since it was loaded or last saved,
+  // or when there was no file to load; otherwise the file holds it already and stays as it is.
+  bool SaveRegistryIfChanged(std::string& error);
   // Imports the text of a .reg file into the registry as regedit does (CEmulatedRegistry::Import).
   bool ImportRegistry(const std::string& fileBytes, std::string& error);
 
@@ -54,6 +60,10 @@ class CEmulatedPlatform : public CPlatform {
 
   // Message boxes shown so far (the console host acknowledges each at once).
   int MessageBoxCount() const { return messageBoxes_; }
+  // How many times a flush has waited for the disk so far (an fsync or a syncfs).
+  int DiskWaits() const { return diskWaits_; }
+  // True when the machine keeps to what POSIX offers (CEmulatedMachineOptions::posixOnly).
+  bool PosixOnly() const { return options_.posixOnly; }
 
   // CPlatform
   win::DWORD GetLastError() override;
@@ -137,15 +147,7 @@ class CEmulatedPlatform : public CPlatform {
     EFound found = EFound::kUnknown;
     struct stat status {};         // kExists: the object's status (of a link itself with lstat)
     bool directoryExists = false;  // kMissing: the host path's directory is a directory
-    bool made = false;  // kExists from the file CopyFileA made last: no device or inode number
-  };
-  // The file that CopyFileA made last, as it made it. The migration copies to a temporary name,
-  // reads the copy back and renames it; those two calls take it to be there as made instead of
-  // looking (see ResolveFileToRead), until this process changes it again (Changed).
-  struct MadeFile {
-    bool valid = false;
-    std::string host;
-    struct stat status {};  // type, permissions, size and times; no device or inode number
+    bool made = false;             // kExists from a file that CopyFileA made (made_), not looked at
   };
   struct Search {
     std::vector<win::FindData> entries;
@@ -156,10 +158,24 @@ class CEmulatedPlatform : public CPlatform {
   struct TrustedProfile {
     bool valid = false;
     std::string fileName;  // as the caller gave it
+    std::string path;      // the Windows path read: fileName, a bare name in the Windows directory
     std::string host;
     dev_t device = 0;
     ino_t inode = 0;
   };
+
+  // The host text of a directory that Windows paths name, by the Windows text up to and
+  // including a path's last separator. The mapping is text alone (the current directory never
+  // changes), so Resolve builds it once per directory; whether the host has it is looked at
+  // each time.
+  struct DirectoryText {
+    std::string host;
+    size_t rootLength = 0;  // of the drive's host directory, at the start of host
+    bool allowed = true;    // no component holds a character that Windows forbids
+  };
+  // The directory of path as above, with the name in it: null when path names no name in a
+  // directory (no separator, or it ends in one, or in "." or "..") or parses to no drive.
+  const DirectoryText* KnownDirectory(std::string_view path, std::string_view& name) const;
 
   bool ParseWindowsPath(std::string_view path, ParsedPath& parsed) const;
   // The full Windows path of a parsed one: "X:", each component after a "\", and a "\" for a
@@ -168,7 +184,8 @@ class CEmulatedPlatform : public CPlatform {
   // Resolves a path; with lastLink the last component is looked at itself when it is a link.
   // A call of the program that resolves two paths passes the same changesRead to both, so that
   // the changes to indexed directories are read once for the call.
-  // With trustMade, the file CopyFileA made last is taken to be there as made.
+  // With trustMade, a file that CopyFileA made and this process has not changed since is taken
+  // to be there as made (made_).
   HostTarget Resolve(const char* windowsPath, bool lastLink = false, bool* changesRead = nullptr,
                      bool trustMade = false) const;
   // The status of a resolved target: 0 with st, or the Windows error of a missing or
@@ -191,8 +208,11 @@ class CEmulatedPlatform : public CPlatform {
   // about it: trusted, or what resolving it found out. Valid until the next call.
   const std::string& ProfileFile(const char* fileName, CProfileCache::CKnown& known);
   // This process has changed the file at host (st: its status when known): a trusted profile
-  // of that file is looked at again.
+  // of that file is looked at again, a copy made there is no longer taken as made, and the
+  // change gets the next number of changes_.
   void Changed(const std::string& host, const struct stat* st);
+  // True when a syncfs of the file system device began after the change numbered change.
+  bool SyncedSince(dev_t device, std::uint64_t change) const;
   void ShowLine(int controlId);
   // A file opened for writing only: truncated, or (append) written on at its end.
   std::unique_ptr<CWriteFile> OpenWriteFile(const char* path, bool append);
@@ -200,17 +220,39 @@ class CEmulatedPlatform : public CPlatform {
   mode_t CreationMask();
 
   mutable ParsedPath resolveParsed_;  // Resolve's, kept so that its room is reused
+  // Host paths are found by a string_view without a copy.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  mutable std::unordered_map<std::string, DirectoryText, TextHash, std::equal_to<>> directories_;
+  static constexpr size_t kMaxDirectories = 256;  // more are forgotten at once
   std::string currentDirectoryText_;  // the current directory, which currentDirectory_ parses
   ParsedPath currentDirectory_;
   TrustedProfile trustedProfile_;
-  MadeFile made_;
+  // The files that CopyFileA made and that this process has not changed since, by host path,
+  // with their status as made. The migration copies each file to a temporary name, looks at the
+  // copy's attributes, reads it back, flushes it and renames it: those calls
+  // (GetFileAttributesA, ReadWholeFile, FlushFiles, MoveFileExA's source) take it to be there
+  // as made instead of looking, until this process changes it through the platform (Changed).
+  // What another process does to it in between still shows where the bytes are read or the
+  // name is used: a read or a rename of a copy that is gone fails as the look would have.
+  std::unordered_map<std::string, struct stat> made_;
+  // More than this many are forgotten at once: a forgotten copy is only looked at again.
+  static constexpr size_t kMaxMade = 16384;
   std::string profileHost_;               // what ProfileFile returns for a file it does not trust
   int creationMask_ = -1;                 // -1 until read
   std::vector<std::string> rootAliases_;  // the root as given and as the host resolves it
   std::map<win::HFIND, Search> searches_;
   win::HFIND nextSearch_ = 1;
+  // Changes that this process made through the platform, counted (Changed), and the count at
+  // which the last successful syncfs of each file system began.
+  std::uint64_t changes_ = 0;
+  std::vector<std::pair<dev_t, std::uint64_t>> syncs_;
+  int diskWaits_ = 0;
   bool registryLoadFailed_ = false;
-  bool registryChanged_ = false;  // since the registry was loaded or last saved
+  bool registryChanged_ = false;   // since the registry was loaded or last saved
+  bool registryFileRead_ = false;  // the registry was loaded from a file, or saved to one
   // Dialog state.
   bool startPending_ = false;
   bool ended_ = false;

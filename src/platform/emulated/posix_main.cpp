@@ -89,7 +89,8 @@ int main() {
   }
 
   const int status = RunCheckVela(platform);
-  if (!platform.SaveRegistry(error)) {
+  // The run's flushes saved what it wrote already: only a change since then is saved here.
+  if (!platform.SaveRegistryIfChanged(error)) {
     std::cerr << "CheckVela: cannot save the registry: " << error << "\n";
     return 1;
   }

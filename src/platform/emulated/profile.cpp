@@ -619,6 +619,8 @@ struct CProfileCache::Impl {
     bool settled = false;  // parsed (or confirmed) long enough after the last change
     std::uint64_t lastUse = 0;
     Profile profile;
+    bool bytesKept = false;
+    std::string bytes;  // the file as read for the parse, when bytesKept
   };
   std::unordered_map<std::string, Entry> files;
   std::uint64_t uses = 0;
@@ -699,6 +701,11 @@ struct CProfileCache::Impl {
     const std::size_t hash = std::hash<std::string>{}(bytes);
     if (!same || hash != entry.hash)
       Parse(bytes, entry.profile);
+    entry.bytesKept = bytes.size() <= kMaxBytesKept;
+    if (entry.bytesKept)
+      entry.bytes = std::move(bytes);
+    else
+      entry.bytes.clear();
     entry.device = static_cast<std::uint64_t>(st.st_dev);
     entry.inode = static_cast<std::uint64_t>(st.st_ino);
     entry.size = static_cast<std::int64_t>(st.st_size);
@@ -714,6 +721,11 @@ struct CProfileCache::Impl {
 
 CProfileCache::CProfileCache() : impl_(std::make_unique<Impl>()) {}
 CProfileCache::~CProfileCache() = default;
+
+const std::string* CProfileCache::Bytes(const std::string& hostPath) const {
+  const auto it = impl_->files.find(hostPath);
+  return it != impl_->files.end() && it->second.bytesKept ? &it->second.bytes : nullptr;
+}
 
 win::DWORD CProfileCache::GetString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& hostPath) {

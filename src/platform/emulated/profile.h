@@ -40,8 +40,15 @@ class CProfileCache {
   win::UINT GetInt(const char* section, const char* key, int defaultValue,
                    const std::string& hostPath, const CKnown& known);
 
+  // The bytes of the file at hostPath as they were read for the parse it holds (files of up to
+  // kMaxBytesKept bytes); null when it holds none. They are what that read gave, not looked at
+  // again.
+  const std::string* Bytes(const std::string& hostPath) const;
+
   // The most files whose parse is kept: a run reads thousands of files, one after another.
   static constexpr std::size_t kMaxFiles = 4;
+  // The largest file whose bytes are kept beside its parse.
+  static constexpr std::size_t kMaxBytesKept = 65536;
 
  private:
   struct Impl;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -38,76 +39,283 @@ bool IsStringType(DWORD type) {
   return type == win::kRegSz || type == win::kRegExpandSz || type == win::kRegMultiSz;
 }
 
-struct Value {
-  std::string name;
+// A value as it is read: views into the key's block of values, valid until the key changes.
+struct ValueView {
+  std::string_view name;
   DWORD type = 0;
-  std::string data;
+  std::string_view data;
 };
+
+// FNV-1a over the upper-cased bytes of a name, as names are compared.
+std::size_t HashNoCase(std::string_view name) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : name) {
+    hash = (hash ^ ansi::Upper(static_cast<unsigned char>(c))) * 1099511628211ull;
+  }
+  return static_cast<std::size_t>(hash);
+}
+
+// The values of a key, in the order of creation, packed one after another into one block: for
+// each its name's length (2 bytes: a value name has at most 16,383 characters), its type (4),
+// its data's length (4), then the name and the data. A job's key, eleven small values, takes a
+// few hundred bytes in one allocation. A key with many values (a queue's job list gets one per
+// job) also gets the place of each value in the block and a hash table of them by name, made
+// at the first lookup there and kept up as values are added; a change that moves values or
+// removes one makes them again at the next lookup.
+class CValues {
+ public:
+  std::size_t Size() const { return count_; }
+  bool Empty() const { return count_ == 0; }
+
+  ValueView At(std::size_t index) const {
+    if (count_ > kIndexFrom) {
+      return Read(Large().offsets[index]);
+    }
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+      at = Next(at);
+    }
+    return Read(at);
+  }
+
+  // The index of the value named name without regard to case, or kNone.
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t Find(std::string_view name) const {
+    if (count_ <= kIndexFrom) {
+      std::size_t at = 0;
+      for (std::size_t i = 0; i < count_; ++i, at = Next(at)) {
+        if (ansi::EqualNoCase(NameAt(at), name)) {
+          return i;
+        }
+      }
+      return kNone;
+    }
+    const Index& index = Large();
+    const std::size_t mask = index.slots.size() - 1;
+    for (std::size_t slot = HashNoCase(name) & mask;; slot = (slot + 1) & mask) {
+      const std::uint32_t entry = index.slots[slot];
+      if (entry == 0) {
+        return kNone;
+      }
+      if (ansi::EqualNoCase(NameAt(index.offsets[entry - 1]), name)) {
+        return entry - 1;
+      }
+    }
+  }
+
+  // Adds a value of a name that the key does not have yet.
+  void Add(std::string_view name, DWORD type, std::string_view data) {
+    const std::size_t at = block_.size();
+    Append(block_, name, type, data);
+    ++count_;
+    if (index_ && index_->offsets.size() + 1 == count_) {
+      index_->offsets.push_back(static_cast<std::uint32_t>(at));
+      if (index_->slots.size() < 2 * static_cast<std::size_t>(count_)) {
+        Rehash(*index_);
+      } else {
+        Insert(*index_, count_ - 1);
+      }
+    }
+  }
+
+  // Gives the value at index a new type and data; its name stays as it was first set.
+  void Set(std::size_t index, DWORD type, std::string_view data) {
+    const std::size_t at = OffsetOf(index);
+    const std::size_t end = Next(at);
+    const std::string name(NameAt(at));
+    std::vector<char> entry;
+    Append(entry, name, type, data);
+    if (entry.size() != end - at) {
+      DropIndex();  // the values after it move
+    }
+    block_.erase(block_.begin() + static_cast<std::ptrdiff_t>(at),
+                 block_.begin() + static_cast<std::ptrdiff_t>(end));
+    block_.insert(block_.begin() + static_cast<std::ptrdiff_t>(at), entry.begin(), entry.end());
+  }
+
+  void Remove(std::size_t index) {
+    const std::size_t at = OffsetOf(index);
+    block_.erase(block_.begin() + static_cast<std::ptrdiff_t>(at),
+                 block_.begin() + static_cast<std::ptrdiff_t>(Next(at)));
+    --count_;
+    DropIndex();
+  }
+
+  // Calls f with each value, in order.
+  template <typename F>
+  void ForEach(F f) const {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count_; ++i, at = Next(at)) {
+      f(Read(at));
+    }
+  }
+
+  // Gives back the room that the block grew by, for a key whose values are all there.
+  void Shrink() {
+    if (count_ <= kIndexFrom && block_.capacity() > block_.size()) {
+      block_.shrink_to_fit();
+    }
+  }
+
+ private:
+  static constexpr std::size_t kIndexFrom = 16;
+  static constexpr std::size_t kHeader = 10;  // name length, type, data length
+
+  struct Index {
+    std::vector<std::uint32_t> offsets;  // where each value starts in the block
+    std::vector<std::uint32_t> slots;    // open addressing by name: value index + 1, 0 empty
+  };
+
+  static void Append(std::vector<char>& block, std::string_view name, DWORD type,
+                     std::string_view data) {
+    const auto nameLength = static_cast<std::uint16_t>(name.size());
+    const auto dataLength = static_cast<std::uint32_t>(data.size());
+    char header[kHeader];
+    std::memcpy(header, &nameLength, 2);
+    std::memcpy(header + 2, &type, 4);
+    std::memcpy(header + 6, &dataLength, 4);
+    block.insert(block.end(), header, header + kHeader);
+    block.insert(block.end(), name.begin(), name.end());
+    block.insert(block.end(), data.begin(), data.end());
+  }
+  std::uint16_t NameLength(std::size_t at) const {
+    std::uint16_t length = 0;
+    std::memcpy(&length, block_.data() + at, 2);
+    return length;
+  }
+  std::uint32_t DataLength(std::size_t at) const {
+    std::uint32_t length = 0;
+    std::memcpy(&length, block_.data() + at + 6, 4);
+    return length;
+  }
+  std::string_view NameAt(std::size_t at) const {
+    return std::string_view(block_.data() + at + kHeader, NameLength(at));
+  }
+  std::size_t Next(std::size_t at) const { return at + kHeader + NameLength(at) + DataLength(at); }
+  ValueView Read(std::size_t at) const {
+    ValueView value;
+    value.name = NameAt(at);
+    std::memcpy(&value.type, block_.data() + at + 2, 4);
+    value.data = std::string_view(block_.data() + at + kHeader + value.name.size(), DataLength(at));
+    return value;
+  }
+  std::size_t OffsetOf(std::size_t index) const {
+    if (count_ > kIndexFrom) {
+      return Large().offsets[index];
+    }
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+      at = Next(at);
+    }
+    return at;
+  }
+
+  const Index& Large() const {
+    if (!index_) {
+      index_ = std::make_unique<Index>();
+      index_->offsets.reserve(count_);
+      std::size_t at = 0;
+      for (std::size_t i = 0; i < count_; ++i, at = Next(at)) {
+        index_->offsets.push_back(static_cast<std::uint32_t>(at));
+      }
+      Rehash(*index_);
+    }
+    return *index_;
+  }
+  void Rehash(Index& index) const {
+    std::size_t size = 32;
+    while (size < 2 * index.offsets.size()) {
+      size *= 2;
+    }
+    index.slots.assign(size, 0);
+    for (std::size_t i = 0; i < index.offsets.size(); ++i) {
+      Insert(index, i);
+    }
+  }
+  void Insert(Index& index, std::size_t value) const {
+    const std::size_t mask = index.slots.size() - 1;
+    std::size_t slot = HashNoCase(NameAt(index.offsets[value])) & mask;
+    while (index.slots[slot] != 0) {
+      slot = (slot + 1) & mask;
+    }
+    index.slots[slot] = static_cast<std::uint32_t>(value + 1);
+  }
+  void DropIndex() { index_.reset(); }
+
+  std::vector<char> block_;
+  std::uint32_t count_ = 0;
+  mutable std::unique_ptr<Index> index_;
+};
+
+struct Key;
+
+// Subkeys ordered by their upper-cased names, compared without a folded copy: std::string
+// compares bytes as unsigned char, which is the order a hive enumerates them in.
+bool LessNoCase(std::string_view a, std::string_view b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const unsigned char x = ansi::Upper(static_cast<unsigned char>(a[i]));
+    const unsigned char y = ansi::Upper(static_cast<unsigned char>(b[i]));
+    if (x != y) {
+      return x < y;
+    }
+  }
+  return a.size() < b.size();
+}
+struct ChildOrder {
+  using is_transparent = void;
+  bool operator()(const std::unique_ptr<Key>& a, const std::unique_ptr<Key>& b) const;
+  bool operator()(const std::unique_ptr<Key>& a, std::string_view b) const;
+  bool operator()(std::string_view a, const std::unique_ptr<Key>& b) const;
+};
+using Children = std::set<std::unique_ptr<Key>, ChildOrder>;
 
 struct Key {
   std::string name;
-  std::size_t depth = 0;  // 0 for a root
-  // Subkeys by upper-cased name: std::string compares bytes as unsigned char, which is the
-  // order a hive enumerates them in.
-  std::map<std::string, std::unique_ptr<Key>> children;
-  std::vector<Value> values;  // in the order of creation
-  // Upper-cased name -> position in values, for a key with many values (a queue's job list
-  // gets one per job): made at the first lookup there, kept up as values are added, and made
-  // again after one is removed. Most keys have none.
-  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;
-  static constexpr std::size_t kIndexFrom = 16;
+  std::uint32_t depth = 0;  // 0 for a root
+  Children children;
+  CValues values;
 
-  Value* FindValue(std::string_view valueName) {
-    if (values.size() <= kIndexFrom) {
-      for (Value& value : values) {
-        if (ansi::EqualNoCase(value.name, valueName)) {
-          return &value;
-        }
-      }
-      return nullptr;
-    }
-    if (!valueIndex) {
-      valueIndex = std::make_unique<std::unordered_map<std::string, std::size_t>>();
-    }
-    if (valueIndex->size() != values.size()) {
-      valueIndex->clear();
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        valueIndex->emplace(ansi::Fold(values[i].name), i);
-      }
-    }
-    const auto it = valueIndex->find(ansi::Fold(valueName));
-    return it == valueIndex->end() ? nullptr : &values[it->second];
+  Key* Child(std::string_view childName) const {
+    const auto it = children.find(childName);
+    return it == children.end() ? nullptr : it->get();
   }
-  // Adds a value of a name that the key does not have yet.
-  void AddValue(Value value) {
-    values.push_back(std::move(value));
-    if (valueIndex && valueIndex->size() + 1 == values.size()) {
-      valueIndex->emplace(ansi::Fold(values.back().name), values.size() - 1);
+  Key* AddChild(std::string_view childName) {
+    auto it = children.find(childName);
+    if (it == children.end()) {
+      auto child = std::make_unique<Key>();
+      child->name = std::string(childName);
+      child->depth = depth + 1;
+      it = children.insert(std::move(child)).first;
+    }
+    return it->get();
+  }
+  // Sets the value named valueName, or adds it; a replaced value keeps the spelling of its name.
+  void SetValue(std::string_view valueName, DWORD type, std::string_view data) {
+    const std::size_t existing = values.Find(valueName);
+    if (existing == CValues::kNone) {
+      values.Add(valueName, type, data);
+    } else {
+      values.Set(existing, type, data);
     }
   }
   void RemoveValue(std::string_view valueName) {
-    for (auto it = values.begin(); it != values.end(); ++it) {
-      if (ansi::EqualNoCase(it->name, valueName)) {
-        values.erase(it);
-        valueIndex.reset();
-        return;
-      }
+    const std::size_t existing = values.Find(valueName);
+    if (existing != CValues::kNone) {
+      values.Remove(existing);
     }
-  }
-  Key* Child(std::string_view childName) {
-    auto it = children.find(ansi::Fold(childName));
-    return it == children.end() ? nullptr : it->second.get();
-  }
-  Key* AddChild(std::string_view childName) {
-    auto& slot = children[ansi::Fold(childName)];
-    if (!slot) {
-      slot = std::make_unique<Key>();
-      slot->name = std::string(childName);
-      slot->depth = depth + 1;
-    }
-    return slot.get();
   }
 };
+
+bool ChildOrder::operator()(const std::unique_ptr<Key>& a, const std::unique_ptr<Key>& b) const {
+  return LessNoCase(a->name, b->name);
+}
+bool ChildOrder::operator()(const std::unique_ptr<Key>& a, std::string_view b) const {
+  return LessNoCase(a->name, b);
+}
+bool ChildOrder::operator()(std::string_view a, const std::unique_ptr<Key>& b) const {
+  return LessNoCase(a, b->name);
+}
 
 // The predefined roots a .reg file may name, in the order Save writes them.
 constexpr std::array<std::string_view, 5> kRootNames = {"HKEY_LOCAL_MACHINE", "HKEY_CLASSES_ROOT",
@@ -256,9 +464,9 @@ bool AppendKey(std::string& out, const Key& key, std::string& path, bool writeLi
                const std::function<bool(std::string_view)>& write) {
   if (writeLine) {
     regtext::AppendKeyLine(out, path);
-    for (const Value& value : key.values) {
+    key.values.ForEach([&](const ValueView& value) {
       regtext::AppendValueLine(out, value.name, value.type, value.data);
-    }
+    });
     if (out.size() >= kSavePiece) {
       if (!write(out)) {
         return false;
@@ -267,7 +475,7 @@ bool AppendKey(std::string& out, const Key& key, std::string& path, bool writeLi
     }
   }
   const std::size_t length = path.size();
-  for (const auto& [folded, child] : key.children) {
+  for (const auto& child : key.children) {
     path += '\\';
     path += child->name;
     if (!AppendKey(out, *child, path, true, write)) {
@@ -425,10 +633,10 @@ class CParser {
         parent = parent->Child(parts[i]);
       }
       if (parent != nullptr) {
-        const auto it = parent->children.find(ansi::Fold(parts.back()));
+        const auto it = parent->children.find(parts.back());
         if (it != parent->children.end()) {
           if (onRemove_) {
-            onRemove_(*it->second);
+            onRemove_(**it);
           }
           parent->children.erase(it);
         }
@@ -513,8 +721,10 @@ class CParser {
     }
     const std::string_view rest = text.substr(pos);
 
-    Value value;
-    value.name = name;
+    struct {
+      DWORD type = 0;
+      std::string data;
+    } value;
     if (!rest.empty() && rest.front() == '-') {
       if (!TrimRight(rest.substr(1)).empty()) {
         return Fail("text after '-'");
@@ -595,12 +805,7 @@ class CParser {
     if (current_ == nullptr) {
       return true;  // the values of a deleted key are skipped, as regedit skips them
     }
-    if (Value* existing = current_->FindValue(name)) {
-      existing->type = value.type;
-      existing->data = std::move(value.data);
-    } else {
-      current_->AddValue(std::move(value));
-    }
+    current_->SetValue(name, value.type, value.data);
     return true;
   }
 
@@ -678,7 +883,7 @@ struct CEmulatedRegistry::Impl {
   // Reset whenever keys are added or the tree is replaced.
   const Key* cursorKey = nullptr;
   DWORD cursorIndex = 0;
-  std::map<std::string, std::unique_ptr<Key>>::const_iterator cursor;
+  Children::const_iterator cursor;
 
   void ResetCursor() { cursorKey = nullptr; }
 
@@ -759,7 +964,7 @@ win::LONG CEmulatedRegistry::QueryInfoKey(win::HKEY key, win::DWORD* subKeys,
   }
   if (maxSubKeyLen != nullptr) {
     std::size_t longest = 0;
-    for (const auto& [folded, child] : node->children) {
+    for (const auto& child : node->children) {
       longest = std::max(longest, child->name.size());
     }
     *maxSubKeyLen = static_cast<DWORD>(longest);
@@ -789,7 +994,7 @@ win::LONG CEmulatedRegistry::EnumKey(win::HKEY key, win::DWORD index, char* name
   impl_->cursorKey = node;
   impl_->cursorIndex = index;
   impl_->cursor = it;
-  const std::string& childName = it->second->name;
+  const std::string& childName = (*it)->name;
   if (childName.size() >= *nameLength) {
     return static_cast<LONG>(win::kErrorMoreData);
   }
@@ -808,23 +1013,24 @@ win::LONG CEmulatedRegistry::QueryValue(win::HKEY key, const char* valueName, wi
   if (data != nullptr && dataSize == nullptr) {
     return static_cast<LONG>(win::kErrorInvalidParameter);
   }
-  const Value* value = node->FindValue(valueName == nullptr ? "" : valueName);
-  if (value == nullptr) {
+  const std::size_t found = node->values.Find(valueName == nullptr ? "" : valueName);
+  if (found == CValues::kNone) {
     return static_cast<LONG>(win::kErrorFileNotFound);
   }
+  const ValueView value = node->values.At(found);
   if (type != nullptr) {
-    *type = value->type;
+    *type = value.type;
   }
   if (dataSize == nullptr) {
     return win::kErrorSuccess;
   }
-  const DWORD size = static_cast<DWORD>(value->data.size());
+  const DWORD size = static_cast<DWORD>(value.data.size());
   if (data != nullptr) {
     if (*dataSize < size) {
       *dataSize = size;
       return static_cast<LONG>(win::kErrorMoreData);
     }
-    value->data.copy(reinterpret_cast<char*>(data), size);
+    value.data.copy(reinterpret_cast<char*>(data), size);
   }
   *dataSize = size;
   return win::kErrorSuccess;
@@ -846,17 +1052,10 @@ win::LONG CEmulatedRegistry::SetValue(win::HKEY key, const char* valueName, win:
   if (IsStringType(type) && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) {
     ++dataSize;
   }
-  std::string bytes;
-  if (dataSize != 0) {
-    bytes.assign(reinterpret_cast<const char*>(data), dataSize);
-  }
   // Replacing a value keeps the spelling of its name from when it was first set.
-  if (Value* existing = node->FindValue(name)) {
-    existing->type = type;
-    existing->data = std::move(bytes);
-  } else {
-    node->AddValue(Value{std::string(name), type, std::move(bytes)});
-  }
+  node->SetValue(name, type,
+                 dataSize == 0 ? std::string_view()
+                               : std::string_view(reinterpret_cast<const char*>(data), dataSize));
   return win::kErrorSuccess;
 }
 
@@ -870,10 +1069,10 @@ win::LONG CEmulatedRegistry::EnumValue(win::HKEY key, win::DWORD index, char* na
   if (name == nullptr || nameLength == nullptr || (data != nullptr && dataSize == nullptr)) {
     return static_cast<LONG>(win::kErrorInvalidParameter);
   }
-  if (index >= node->values.size()) {
+  if (index >= node->values.Size()) {
     return static_cast<LONG>(win::kErrorNoMoreItems);
   }
-  const Value& value = node->values[index];
+  const ValueView value = node->values.At(index);
   if (value.name.size() >= *nameLength) {
     return static_cast<LONG>(win::kErrorMoreData);
   }
@@ -916,16 +1115,16 @@ win::LONG CEmulatedRegistry::DeleteKey(win::HKEY parent, const char* subKey) {
       return static_cast<LONG>(win::kErrorFileNotFound);
     }
   }
-  const auto it = node->children.find(ansi::Fold(parts.back()));
+  const auto it = node->children.find(parts.back());
   if (it == node->children.end()) {
     return static_cast<LONG>(win::kErrorFileNotFound);
   }
   // Windows refuses to delete a key that still has subkeys.
-  if (!it->second->children.empty()) {
+  if (!(*it)->children.empty()) {
     return static_cast<LONG>(win::kErrorAccessDenied);
   }
   for (auto& [handle, key] : impl_->handles) {
-    if (key == it->second.get()) {
+    if (key == it->get()) {
       key = nullptr;  // the handle stays allocated but reaches no key
     }
   }
@@ -944,9 +1143,8 @@ win::LONG CEmulatedRegistry::CloseKey(win::HKEY key) {
   }
   // A key that is closed has usually got all its values (a job's key, written in one go): the
   // room that its list grew by goes back. A long list keeps it, since it grows on.
-  std::vector<Value>& values = it->second->values;
-  if (values.size() <= Key::kIndexFrom && values.capacity() > values.size()) {
-    values.shrink_to_fit();
+  if (it->second != nullptr) {
+    it->second->values.Shrink();
   }
   impl_->handles.erase(it);
   return win::kErrorSuccess;
@@ -994,7 +1192,7 @@ bool ReadRegFile(const std::string& fileBytes, std::string& text, std::vector<Li
 // Every key of the subtree below and including key.
 void CollectSubtree(const Key& key, std::set<const Key*>& keys) {
   keys.insert(&key);
-  for (const auto& [folded, child] : key.children) {
+  for (const auto& child : key.children) {
     CollectSubtree(*child, keys);
   }
 }
@@ -1069,7 +1267,7 @@ bool CEmulatedRegistry::Save(const std::function<bool(std::string_view)>& write)
     }
     // A root's own line is written when it has values, and for a root other than
     // HKEY_LOCAL_MACHINE that has nothing else to show that it exists.
-    const bool writeLine = !root->values.empty() ||
+    const bool writeLine = !root->values.Empty() ||
                            (root->children.empty() && root->name != kRootNames[kLocalMachine]);
     std::string path = root->name;
     if (!AppendKey(out, *root, path, writeLine, write)) {
