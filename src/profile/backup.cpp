@@ -67,8 +67,6 @@ bool CBackupStore::Open(const std::string& directory, bool resumeEnded) {
   temporaries_ = 0;
   moved_.clear();
   deletedIn_.clear();
-  renamedIn_.clear();
-  deferredDeletes_.clear();
   usedNames_.clear();
   for (const char* reserved : {"restore.bat", "restore.reg"}) {
     usedNames_.insert(FoldCase(reserved));
@@ -517,19 +515,11 @@ bool CBackupStore::CopyToSpool(const std::string& source, const std::string& tar
 }
 
 void CBackupStore::Commit() {
-  // A group's originals wait for FlushDeletions; a move outside a group is finished at once.
-  const bool deferDeletes = grouped_;
   grouped_ = false;
   if (pending_.empty()) {
     return;
   }
-  // 1. The copies' data and their lines on the disk, before any copy has its name: every name
-  // in Backup and Spool has its line, and a run that stops in between leaves lines that the
-  // next run completes. The lines are appended first, so that a system that writes out
-  // everything at once (one syncfs for the copies) has them on the disk by then too and the
-  // journal's own flush finds nothing left to do. A line whose copy is not on the disk yet is
-  // safe: until the rename below the copy has only its temporary name, which the next run
-  // removes, and a line without its copy is one that the next run completes.
+  // 1. The copies' data on the disk.
   std::vector<std::string> files;
   files.reserve(pending_.size());
   std::string lines;
@@ -537,26 +527,21 @@ void CBackupStore::Commit() {
     files.push_back(pending.temporary.empty() ? pending.target : pending.temporary);
     lines += pending.lines;
   }
-  if (!lines.empty()) {
-    try {
-      journal_.Append(lines);
-    } catch (const CRestoreScriptError&) {
-      AbandonPending();
-      throw;
-    }
-  }
   if (!platform_.FlushFiles(files)) {
     DiskFailed(DirectoryOf(pending_.front().target));
   }
+  // 2. Their lines, before any copy has its name: every name in Backup and Spool has its line,
+  // and a run that stops in between leaves lines that the next run completes.
   if (!lines.empty()) {
     try {
+      journal_.Append(lines);
       journal_.Flush();
     } catch (const CRestoreScriptError&) {
       AbandonPending();
       throw;
     }
   }
-  // 2. The copies under their names, and the names on the disk.
+  // 3. The copies under their names, and the names on the disk.
   std::vector<Pending> batch;
   batch.swap(pending_);
   temporaries_ = 0;
@@ -592,62 +577,30 @@ void CBackupStore::Commit() {
       platform_.SetFileAttributesA(pending.target.c_str(), pending.attributes);
     }
   }
-  if (deferDeletes) {
-    // The names go on the disk with the next group's copies, or in FlushDeletions before any
-    // of these originals goes: until then a cut may give a copy back its temporary name, which
-    // the next run removes and makes again from the original that is still in its place.
-    for (const std::string& directory : directories) {
-      if (std::find(renamedIn_.begin(), renamedIn_.end(), directory) == renamedIn_.end()) {
-        renamedIn_.push_back(directory);
-      }
-    }
-  } else if (!directories.empty() && !platform_.FlushFiles(directories)) {
+  if (!directories.empty() && !platform_.FlushFiles(directories)) {
     throw CRestoreScriptError(directories.front(), platform_.GetLastError(), IDS_DISK_WRITE_FAILED);
   }
-  // 3. Only now the originals go; a group's at the end of the run, all together.
+  // 4. Only now the originals go.
   for (size_t i = 0; i < batch.size(); ++i) {
     const Pending& pending = batch[i];
     if (pending.original.empty() || !placed[i]) {
       continue;
     }
-    if (deferDeletes) {
-      deferredDeletes_ += pending.original;
-      deferredDeletes_ += '\0';
-    } else {
-      DeleteOriginal(pending.original);
+    if (platform_.DeleteFileA(pending.original.c_str())) {
+      deletedIn_.insert(DirectoryOf(FullPath(platform_, pending.original)));
+    } else if (const win::DWORD error = platform_.GetLastError();
+               error != win::kErrorFileNotFound && error != win::kErrorPathNotFound) {
+      // A file that cannot be deleted (read-only, in use) stays; its copy and line are in
+      // place, and it can still be read where it is. The old server would find it there.
+      progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_ORIGINAL_NOT_REMOVED,
+                                                     pending.original.c_str(), error),
+                            win::kMbOk);
     }
-  }
-}
-
-void CBackupStore::DeleteOriginal(const std::string& original) {
-  if (platform_.DeleteFileA(original.c_str())) {
-    deletedIn_.insert(DirectoryOf(FullPath(platform_, original)));
-  } else if (const win::DWORD error = platform_.GetLastError();
-             error != win::kErrorFileNotFound && error != win::kErrorPathNotFound) {
-    // A file that cannot be deleted (read-only, in use) stays; its copy and line are in place,
-    // and it can still be read where it is. The old server would find it there.
-    progress_.ShowMessage(
-        ResourceMessageWithError(platform_, IDS_ORIGINAL_NOT_REMOVED, original.c_str(), error),
-        win::kMbOk);
   }
 }
 
 void CBackupStore::FlushDeletions() {
   Commit();
-  // The copies' names on the disk, then the originals that waited for them.
-  if (!renamedIn_.empty()) {
-    if (!platform_.FlushFiles(renamedIn_)) {
-      throw CRestoreScriptError(renamedIn_.front(), platform_.GetLastError(),
-                                IDS_DISK_WRITE_FAILED);
-    }
-    renamedIn_.clear();
-  }
-  for (size_t at = 0; at < deferredDeletes_.size();) {
-    const size_t end = deferredDeletes_.find('\0', at);
-    DeleteOriginal(deferredDeletes_.substr(at, end - at));
-    at = end + 1;
-  }
-  std::string().swap(deferredDeletes_);
   if (deletedIn_.empty()) {
     return;
   }

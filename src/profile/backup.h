@@ -57,16 +57,13 @@ class CBackupStore {
   std::vector<std::string> MovedAway(const std::string& directory, const std::string& pattern);
 
   // Until Commit, the moves and Spool copies asked for are prepared (copied and checked) and
-  // then made durable together: one flush of the copies and one of restore.bat, then the
-  // renames. A group's originals are deleted by FlushDeletions, at the end of the run, once the
-  // names of all copies are on the disk. Outside a group each is committed at once: its
-  // directories flushed and its original deleted.
+  // then made durable together: one flush of the copies, one of restore.bat, one of the
+  // directories, then the deletes. Outside a group each is committed at once.
   void BeginGroup() { grouped_ = true; }
-  // Makes what the group prepared durable: its lines appended, the copies flushed, restore.bat
-  // flushed, the copies renamed into place; a group's originals then wait for FlushDeletions,
-  // a single move's directories are flushed and its original deleted (a message names one that
-  // cannot be). Throws CRestoreScriptError when a line cannot be written or something cannot be
-  // made durable: the originals then stay.
+  // Makes what the group prepared durable and deletes the originals: copies flushed, their lines
+  // appended and flushed, the copies renamed into place and their directories flushed, then each
+  // original deleted (a message names one that cannot be). Throws CRestoreScriptError when a
+  // line cannot be written or something cannot be made durable: the originals then stay.
   void Commit();
 
   // Moves filePath into the backup directory under backupName, made safe and unique among
@@ -86,10 +83,8 @@ class CBackupStore {
   // run has moved, or the copy fails. Throws CRestoreScriptError as Commit does.
   bool CopyToSpool(const std::string& source, const std::string& target);
 
-  // After the last Commit: flushes the directories that the groups renamed copies into,
-  // deletes the groups' originals and makes the deletes durable (the directories of the
-  // originals). Throws CRestoreScriptError when something cannot be made durable; the originals
-  // not deleted yet then stay.
+  // After the last Commit: makes the deletes durable (the directories of the originals).
+  // Throws CRestoreScriptError when that fails.
   void FlushDeletions();
   // Ends the run in restore.bat (CJournal::EndRun).
   void EndRun() { journal_.EndRun(); }
@@ -141,9 +136,6 @@ class CBackupStore {
   void BackupFailed(const std::string& filePath, const std::string& temporary);
   void RemoveTemporary(const std::string& path);
   void Stage(Pending pending);
-  // Deletes an original whose copy and line are on the disk; a message names one that cannot
-  // be deleted (a missing one is gone already).
-  void DeleteOriginal(const std::string& original);
   void AbandonPending();
   [[noreturn]] void DiskFailed(const std::string& where);
 
@@ -159,8 +151,4 @@ class CBackupStore {
   std::unordered_set<std::string> moved_;
   std::unordered_set<std::string> usedNames_;  // folded to upper case
   std::unordered_set<std::string> deletedIn_;  // directories of deleted originals, not flushed
-  // Directories that a group renamed copies into since they were last flushed, and the
-  // groups' originals that wait for that flush (full paths, each ended by a NUL).
-  std::vector<std::string> renamedIn_;
-  std::string deferredDeletes_;
 };
