@@ -742,8 +742,12 @@ class NativeLeg:
         result.registry_text = read_bytes(os.path.join(machine, "registry.reg"))
         raw = parse_registry_text(result.registry_text)
         result.registry = short_tree(raw)
-        problems += untouched_problems(below_roots(parse_registry_text(before)), below_roots(raw),
-                                       frozenset(), label)
+        # A run that changed nothing leaves the fixture's own spelling, which may leave parent
+        # keys implied: the untouched keys are judged as the emulation saves them.
+        saved = self.normalized_registry(machine, os.path.dirname(machine),
+                                         f"registry-{label.replace(' ', '-')}")
+        problems += untouched_problems(below_roots(parse_registry_text(before)),
+                                       below_roots(parse_registry_text(saved)), frozenset(), label)
         collect_files(result, os.path.join(machine, "drive_c"))
         result.log = f"exit {proc.returncode}\n{proc.stdout.decode('cp1252', 'replace')}{stderr}"
         return result
