@@ -51,14 +51,49 @@ if ! works "$wine32"; then
   update
   echo "setup: installing wine32:i386"
   # Multiarch needs the same version of a library for both architectures. When an i386 index
-  # (of bookworm-security, say) did not download, the amd64 packages may be newer than any
-  # i386 one: then take every package from the release itself (-t), naming the amd64 Wine
-  # packages so that the resolver keeps them, and at last the library that held it back.
+  # (of bookworm-security, say) did not download, an installed amd64 library may be newer than
+  # any i386 one, and apt would rather remove it (and Wine with it) than install its twin. Then
+  # take the packages from the release itself (-t) and follow apt's explanation: an i386
+  # library "not going to be installed" is named, and an amd64 library that would be removed,
+  # or that "Breaks" its i386 twin, is brought back to the version both architectures have.
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  install wine32:i386 ||
-    { [ -n "$codename" ] && install -t "$codename" wine32:i386 wine wine64 libwine:amd64; } ||
-    { [ -n "$codename" ] && install -t "$codename" wine32:i386 wine wine64 libwine:amd64 \
-        libgstreamer-plugins-base1.0-0:i386; } ||
+  twin_version() { # the version of $1 that both architectures have, newest first
+    local v
+    for v in $(apt-cache madison "$1:i386" | awk -F'|' '{gsub(/ /, "", $2); print $2}'); do
+      apt-cache madison "$1:amd64" | awk -F'|' '{gsub(/ /, "", $2); print $2}' | grep -qxF "$v" &&
+        { echo "$v"; return 0; }
+    done
+    return 1
+  }
+  matched() {
+    local names=(wine32:i386) out found name v
+    for _ in $(seq 12); do
+      install -t "$codename" --allow-downgrades "${names[@]}" 2>/dev/null && return 0
+      out=$(apt-get install -s --no-install-recommends --no-remove -t "$codename" \
+        --allow-downgrades "${names[@]}" 2>&1) || true
+      found=$(
+        sed -nE -e 's/^ *([^ :]+) : Breaks: \1:i386 .*/\1/p' \
+          -e 's/.*Depends: ([^ ]+:i386)( \([^)]*\))? but it is not going to be installed.*/\1/p' \
+          <<<"$out"
+        sed -n '/will be REMOVED:/,/^[^ ]/{/^ /p}' <<<"$out" | tr ' ' '\n'
+      )
+      local more=()
+      for name in $(sort -u <<<"$found"); do
+        if [[ "$name" != *:i386 ]] && v=$(twin_version "${name%:amd64}"); then
+          name="${name%:amd64}"
+          [[ " ${names[*]} " == *" $name:i386 "* ]] || more+=("$name:i386")
+          name="$name:amd64=$v"
+        fi
+        [[ " ${names[*]} ${more[*]} " == *" $name "* ]] || more+=("$name")
+      done
+      [ ${#more[@]} -gt 0 ] || return 1
+      echo "setup: naming ${more[*]} for the resolver" >&2
+      names+=("${more[@]}")
+    done
+    return 1
+  }
+  install wine32:i386 2>/dev/null ||
+    { [ -n "$codename" ] && matched; } ||
     { echo "setup: wine32:i386 could not be installed" >&2; exit 1; }
 fi
 for loader in "$wine32" "$wine64"; do
