@@ -25,17 +25,27 @@ static int Unescape(const char* in, size_t n, char* out) {
     if (c == '\\' && i + 1 < n) {
       char e = in[++i];
       switch (e) {
-        case 'r': out[len++] = '\r'; break;
-        case 'n': out[len++] = '\n'; break;
-        case 't': out[len++] = '\t'; break;
-        case '0': out[len++] = '\0'; break;
+        case 'r':
+          out[len++] = '\r';
+          break;
+        case 'n':
+          out[len++] = '\n';
+          break;
+        case 't':
+          out[len++] = '\t';
+          break;
+        case '0':
+          out[len++] = '\0';
+          break;
         case 'x': {
           char hex[3] = {in[i + 1], in[i + 2], 0};
           out[len++] = (char)strtol(hex, NULL, 16);
           i += 2;
           break;
         }
-        default: out[len++] = e; break;
+        default:
+          out[len++] = e;
+          break;
       }
     } else {
       out[len++] = c;
@@ -59,7 +69,8 @@ static int Split(const char* line, char fields[8][4096], int lens[8], int isNull
       isNull[count] = (n == 5 && memcmp(start, "@NULL", 5) == 0);
       lens[count] = Unescape(start, n, fields[count]);
       ++count;
-      if (*p == 0 || count == 8) break;
+      if (*p == 0 || count == 8)
+        break;
       start = p + 1;
     }
   }
@@ -69,15 +80,20 @@ static int Split(const char* line, char fields[8][4096], int lens[8], int isNull
 static void Print(const char* data, int n) {
   for (int i = 0; i < n; ++i) {
     unsigned char c = (unsigned char)data[i];
-    if (c == '\\') printf("\\\\");
-    else if (c >= 0x20 && c < 0x7f) putchar(c);
-    else printf("\\x%02X", c);
+    if (c == '\\')
+      printf("\\\\");
+    else if (c >= 0x20 && c < 0x7f)
+      putchar(c);
+    else
+      printf("\\x%02X", c);
   }
 }
 
 static void FilePath(const char* field, char* path) {
-  if (field[0] == '=') strcpy(path, field + 1);
-  else sprintf(path, "%s\\%s", g_dir, field);
+  if (field[0] == '=')
+    strcpy(path, field + 1);
+  else
+    sprintf(path, "%s\\%s", g_dir, field);
 }
 
 static void WriteBytes(const char* path, const char* data, int n, int repeat, const char* tail,
@@ -88,7 +104,8 @@ static void WriteBytes(const char* path, const char* data, int n, int repeat, co
     return;
   }
   fwrite(data, 1, (size_t)n, f);
-  for (int i = 0; i < repeat; ++i) fputc('x', f);
+  for (int i = 0; i < repeat; ++i)
+    fputc('x', f);
   fwrite(tail, 1, (size_t)tailLen, f);
   fclose(f);
 }
@@ -104,12 +121,15 @@ int main(int argc, char** argv) {
   strcpy(g_dir, argv[2]);
   CreateDirectoryA(g_dir, NULL);
   FILE* script = fopen(argv[1], "rb");
-  if (!script) return 2;
+  if (!script)
+    return 2;
   while (fgets(line, sizeof line, script)) {
     size_t n = strlen(line);
-    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+      line[--n] = 0;
     if (n == 0 || line[0] == '#') {
-      if (n > 0) printf("%s\n", line);
+      if (n > 0)
+        printf("%s\n", line);
       continue;
     }
     int count = Split(line, fields, lens, isNull);
@@ -126,11 +146,9 @@ int main(int argc, char** argv) {
       char* buffer = (char*)malloc(size + 8);
       memset(buffer, '~', size + 8);
       SetLastError(0xABCD);
-      DWORD ret = GetPrivateProfileStringA(isNull[2] ? NULL : fields[2],
-                                           isNull[3] ? NULL : fields[3],
-                                           isNull[4] ? NULL : fields[4],
-                                           size == 0 && fields[5][0] == 'n' ? NULL : buffer,
-                                           size, path);
+      DWORD ret = GetPrivateProfileStringA(
+          isNull[2] ? NULL : fields[2], isNull[3] ? NULL : fields[3], isNull[4] ? NULL : fields[4],
+          size == 0 && fields[5][0] == 'n' ? NULL : buffer, size, path);
       DWORD err = GetLastError();
       printf("%s => %lu err=%lu [", line, (unsigned long)ret, (unsigned long)err);
       int shown = (int)size + 2;
@@ -150,8 +168,8 @@ int main(int argc, char** argv) {
       free(buffer);
     } else if (line[0] == 'I' && count >= 5) {
       FilePath(fields[1], path);
-      UINT ret = GetPrivateProfileIntA(isNull[2] ? NULL : fields[2],
-                                       isNull[3] ? NULL : fields[3], atoi(fields[4]), path);
+      UINT ret = GetPrivateProfileIntA(isNull[2] ? NULL : fields[2], isNull[3] ? NULL : fields[3],
+                                       atoi(fields[4]), path);
       printf("%s => %u (%d)\n", line, ret, (int)ret);
     } else {
       printf("?? %s\n", line);

@@ -55,9 +55,9 @@ const CBaseline& Baseline() {
 
 // The old installation with what only some servers hold: an Ini written with forward slashes
 // (C:/Vela/vela.ini, which the profile functions accept), a second control file with the
-// sequence number 017 and a name in capitals, a data file in a directory (S\xE3o, an a tilde) that code page 437
-// cannot spell, and a queue in such a directory. With shortNames, on a volume that gives
-// those names an 8.3 form and reports directory entries in another order.
+// sequence number 017 and a name in capitals, a data file in a directory (S\xE3o, an a tilde) that
+// code page 437 cannot spell, and a queue in such a directory. With shortNames, on a volume that
+// gives those names an 8.3 form and reports directory entries in another order.
 const CBaseline& VariantBaseline(bool shortNames) {
   static const auto make = [](bool withShortNames) {
     auto* b = new CBaseline;

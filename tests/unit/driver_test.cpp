@@ -247,7 +247,6 @@ TEST_F(DriverTest, ASecondRunStopsOnceQueuesExist) {
   EXPECT_TRUE(m.Exists(kWindowsIni));
 }
 
-
 // A journal of the first version, which wrote its lines unquoted, tells where the files went:
 // the migration reads them from Backup. Where earlier runs moved files but nothing says where
 // the Windows-directory vela.ini went, migrating nothing would pass for a finished migration:

@@ -340,7 +340,6 @@ TEST_F(JobsTest, NoControlFilesNoJobsKey) {
   EXPECT_TRUE(m.Exists("C:\\OLD\\lp\\other.ini"));
 }
 
-
 // Control files named in capitals are migrated as the others; a File key numbered past the
 // range of an int names no data file and stops nothing; a data file name that spells the
 // migration's temporary file is never a Spool name.
