@@ -155,7 +155,7 @@ TEST_F(RegistryConformanceTest, QueryInfoKeyCountsSubkeysAndLongestName) {
 }
 
 TEST_F(RegistryConformanceTest, QueryValueBuffer) {
-  ASSERT_EQ(Set(RootKey(), "Text", win::kRegSz, std::string("hello", 6)), 0);
+  ASSERT_EQ(Set(RootKey(), "Text", win::kRegSz, std::string("hello\0", 6)), 0);
   DWORD type = 0;
   DWORD size = 0;
   // No buffer: type and size only.
@@ -170,7 +170,7 @@ TEST_F(RegistryConformanceTest, QueryValueBuffer) {
   size = sizeof(data);
   ASSERT_EQ(P().RegQueryValueExA(RootKey(), "text", &type, data, &size), 0);
   EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello", 6));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello\0", 6));
   EXPECT_EQ(P().RegQueryValueExA(RootKey(), "Missing", &type, nullptr, &size), kFileNotFound);
   // The unnamed value exists only once set.
   EXPECT_EQ(P().RegQueryValueExA(RootKey(), nullptr, &type, nullptr, &size), kFileNotFound);
@@ -243,7 +243,7 @@ TEST_F(RegistryConformanceTest, ValuesKeepTheirBytes) {
 }
 
 TEST_F(RegistryConformanceTest, EnumValueListsEveryValueWithItsTypeAndBytes) {
-  ASSERT_EQ(Set(RootKey(), "Text", win::kRegSz, std::string("abc", 4)), 0);
+  ASSERT_EQ(Set(RootKey(), "Text", win::kRegSz, std::string("abc\0", 4)), 0);
   ASSERT_EQ(Set(RootKey(), "", win::kRegDword, std::string("\x07\0\0\0", 4)), 0);
   ASSERT_EQ(Set(RootKey(), "LongerName", win::kRegBinary, std::string("\0\xff", 2)), 0);
   std::vector<std::string> seen;
@@ -283,7 +283,7 @@ TEST_F(RegistryConformanceTest, EnumValueListsEveryValueWithItsTypeAndBytes) {
 TEST_F(RegistryConformanceTest, DeleteKeyRemovesOnlyAKeyWithoutSubkeys) {
   HKEY leaf = 0;
   ASSERT_EQ(P().RegCreateKeyExA(RootKey(), "Parent\\Leaf", &leaf), 0);
-  ASSERT_EQ(Set(leaf, "v", win::kRegSz, std::string("x", 2)), 0);
+  ASSERT_EQ(Set(leaf, "v", win::kRegSz, std::string("x\0", 2)), 0);
   P().RegCloseKey(leaf);
   EXPECT_EQ(P().RegDeleteKeyA(RootKey(), "Parent"), static_cast<LONG>(win::kErrorAccessDenied));
   EXPECT_EQ(P().RegDeleteKeyA(RootKey(), "parent\\LEAF"), 0);

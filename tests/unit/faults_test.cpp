@@ -193,7 +193,8 @@ TEST_F(FaultsTest, FullDiskInBackupNamesEachFileAndLeavesItInPlace) {
   EXPECT_EQ(Run(), win::kIdOk);
   std::vector<std::string> expected;
   for (const std::string& path : kMovedFiles) {
-    expected.push_back("Could not back up " + path + "; the file stays where it is:\n" + kDiskFull);
+    expected.push_back("Could not back up " + path + "; the file stays where it is:\n");
+    expected.back() += kDiskFull;
     EXPECT_TRUE(InPlace(path)) << path;
   }
   expected.insert(expected.begin() + 6, kArchiveMissing);
