@@ -100,7 +100,7 @@ bool CMigration::MigrateConfiguration(const std::string& programDirectory) {
   }
 
   const std::string spool = programDirectory + "Spool";
-  backup_.CreateDurableDirectory(spool);
+  CreateDurableDirectory(platform_, spool);
   spoolDirectory_ = spool + "\\";
   spooledNames_.clear();
   backup_.RemoveTemporariesIn(spool);

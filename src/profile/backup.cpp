@@ -57,6 +57,22 @@ std::string ShortPath(CPlatform& platform, const std::string& path) {
   });
 }
 
+bool CreateDurableDirectory(CPlatform& platform, const std::string& path) {
+  if (platform.CreateDirectoryA(path.c_str())) {
+    // A new directory's name is an entry of its parent, which a power cut may take back.
+    const std::string parent = DirectoryOf(FullPath(platform, path));
+    return parent.empty() || platform.FlushFiles({DirectoryPath(parent)});
+  }
+  const win::DWORD error = platform.GetLastError();
+  const win::DWORD attributes = platform.GetFileAttributesA(path.c_str());
+  if (attributes == win::kInvalidFileAttributes ||
+      (attributes & win::kFileAttributeDirectory) == 0) {
+    platform.SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
 CBackupStore::CBackupStore(CPlatform& platform, CProgress& progress)
     : platform_(platform), progress_(progress), journal_(platform) {}
 
@@ -71,7 +87,7 @@ bool CBackupStore::Open(const std::string& directory, bool resumeEnded) {
   for (const char* reserved : {"restore.bat", "restore.reg"}) {
     usedNames_.insert(FoldCase(reserved));
   }
-  if (!CreateDurableDirectory(directory_)) {
+  if (!CreateDurableDirectory(platform_, directory_)) {
     progress_.ShowMessage(ResourceMessageWithError(platform_, IDS_RESTORE_SCRIPT_CREATE_FAILED,
                                                    directory_.c_str(), platform_.GetLastError()),
                           win::kMbOk);
@@ -100,22 +116,6 @@ bool CBackupStore::Open(const std::string& directory, bool resumeEnded) {
 
 bool CBackupStore::Close() {
   return journal_.Close();
-}
-
-bool CBackupStore::CreateDurableDirectory(const std::string& path) {
-  if (platform_.CreateDirectoryA(path.c_str())) {
-    // A new directory's name is an entry of its parent, which a power cut may take back.
-    const std::string parent = DirectoryOf(FullPath(platform_, path));
-    return parent.empty() || platform_.FlushFiles({parent.size() == 2 ? parent + "\\" : parent});
-  }
-  const win::DWORD error = platform_.GetLastError();
-  const win::DWORD attributes = platform_.GetFileAttributesA(path.c_str());
-  if (attributes == win::kInvalidFileAttributes ||
-      (attributes & win::kFileAttributeDirectory) == 0) {
-    platform_.SetLastError(error);
-    return false;
-  }
-  return true;
 }
 
 std::vector<std::string> CBackupStore::FoldedDirectoryForms(const std::string& directory) {
@@ -270,6 +270,11 @@ win::DWORD CBackupStore::ReadOnlyOf(const std::string& path) {
              : 0;
 }
 
+void CBackupStore::MakeWritable(const std::string& path, win::DWORD attributes) {
+  const win::DWORD writable = attributes & ~win::kFileAttributeReadOnly;
+  platform_.SetFileAttributesA(path.c_str(), writable == 0 ? win::kFileAttributeNormal : writable);
+}
+
 bool CBackupStore::SameBytes(const std::string& a, const std::string& b) {
   std::string first;
   std::string second;
@@ -288,12 +293,8 @@ std::string CBackupStore::PrepareCopy(const std::string& source, const std::stri
   }
   // A copy of a read-only file is read-only too, and a read-only file cannot be opened for the
   // flush; a backup gets the attribute back once it has its name.
-  const win::DWORD attributes = platform_.GetFileAttributesA(temporary.c_str());
-  if (attributes != win::kInvalidFileAttributes &&
-      (attributes & win::kFileAttributeReadOnly) != 0) {
-    const win::DWORD writable = attributes & ~win::kFileAttributeReadOnly;
-    platform_.SetFileAttributesA(temporary.c_str(),
-                                 writable == 0 ? win::kFileAttributeNormal : writable);
+  if (const win::DWORD attributes = ReadOnlyOf(temporary); attributes != 0) {
+    MakeWritable(temporary, attributes);
   }
   if (check) {
     std::string original;
@@ -349,9 +350,7 @@ void CBackupStore::RemoveTemporariesIn(const std::string& directory) {
 void CBackupStore::Stage(Pending pending) {
   if (pending.temporary.empty() && pending.attributes != 0) {
     // A read-only copy in place cannot be opened for the flush: writable until it is done.
-    const win::DWORD writable = pending.attributes & ~win::kFileAttributeReadOnly;
-    platform_.SetFileAttributesA(pending.target.c_str(),
-                                 writable == 0 ? win::kFileAttributeNormal : writable);
+    MakeWritable(pending.target, pending.attributes);
   }
   pending_.push_back(std::move(pending));
   if (!grouped_) {
@@ -548,19 +547,14 @@ void CBackupStore::Commit() {
   std::vector<std::string> directories;
   std::vector<bool> placed(batch.size(), true);
   for (size_t i = 0; i < batch.size(); ++i) {
-    Pending& pending = batch[i];
+    const Pending& pending = batch[i];
     const std::string directory = DirectoryOf(pending.target);
     // A copy in place already may have got its name in a run that stopped before flushing it.
     if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
       directories.push_back(directory);
     }
-    if (pending.temporary.empty()) {
-      if (pending.attributes != 0) {
-        platform_.SetFileAttributesA(pending.target.c_str(), pending.attributes);
-      }
-      continue;
-    }
-    if (!platform_.MoveFileExA(pending.temporary.c_str(), pending.target.c_str(),
+    if (!pending.temporary.empty() &&
+        !platform_.MoveFileExA(pending.temporary.c_str(), pending.target.c_str(),
                                pending.replace)) {
       if (pending.original.empty()) {
         const win::DWORD error = platform_.GetLastError();
@@ -604,13 +598,12 @@ void CBackupStore::FlushDeletions() {
   if (deletedIn_.empty()) {
     return;
   }
-  std::vector<std::string> directories(deletedIn_.begin(), deletedIn_.end());
-  std::sort(directories.begin(), directories.end());
-  for (std::string& directory : directories) {
-    if (directory.size() == 2) {
-      directory += '\\';  // a drive's root
-    }
+  std::vector<std::string> directories;
+  directories.reserve(deletedIn_.size());
+  for (const std::string& directory : deletedIn_) {
+    directories.push_back(DirectoryPath(directory));
   }
+  std::sort(directories.begin(), directories.end());
   if (!platform_.FlushFiles(directories)) {
     throw CRestoreScriptError(directories.front(), platform_.GetLastError(), IDS_DISK_WRITE_FAILED);
   }

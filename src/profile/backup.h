@@ -25,6 +25,9 @@ bool IsTemporaryName(const std::string& name);
 std::string FullPath(CPlatform& platform, const std::string& path);
 // The short (8.3) form of an existing path; empty when the system cannot give one.
 std::string ShortPath(CPlatform& platform, const std::string& path);
+// Creates a directory and makes its name durable in its parent; true when it is there. False,
+// with the last error set, when it cannot be made or its name cannot be flushed.
+bool CreateDurableDirectory(CPlatform& platform, const std::string& path);
 
 class CBackupStore {
  public:
@@ -91,8 +94,6 @@ class CBackupStore {
 
   // Removes the temporary files that a killed copy may have left in directory.
   void RemoveTemporariesIn(const std::string& directory);
-  // Creates a directory and makes its name durable in its parent; true when it is there.
-  bool CreateDurableDirectory(const std::string& path);
 
   // A safe form of wanted that no backup in the directory, no line of restore.bat and no other
   // backup of this run uses, short enough for the file system; marks it as used.
@@ -131,6 +132,8 @@ class CBackupStore {
   bool SameBytes(const std::string& a, const std::string& b);
   // The attributes of a read-only file, which it gets back after its flush; 0 for any other.
   win::DWORD ReadOnlyOf(const std::string& path);
+  // Clears the read-only attribute of path, whose attributes are given, keeping the others.
+  void MakeWritable(const std::string& path, win::DWORD attributes);
   // filePath stays where it is: the temporary copy goes and a message says why, with the
   // error that stopped the backup.
   void BackupFailed(const std::string& filePath, const std::string& temporary);

@@ -241,9 +241,9 @@ bool ParseRestoreLine(const std::string& line, CRestoreLine& parsed) {
     return true;
   }
   std::string_view rest;
-  if (Consume(text, kLongPath) || Consume(text, kFoundAs)) {
-    parsed.kind = line.compare(0, kLongPath.size(), kLongPath) == 0 ? CRestoreLine::EKind::kLongPath
-                                                                    : CRestoreLine::EKind::kFoundAs;
+  const bool longPath = Consume(text, kLongPath);
+  if (longPath || Consume(text, kFoundAs)) {
+    parsed.kind = longPath ? CRestoreLine::EKind::kLongPath : CRestoreLine::EKind::kFoundAs;
     parsed.from.clear();
     return Unescaped(text, parsed.to, rest) && rest.empty() && !parsed.to.empty();
   }
@@ -278,6 +278,10 @@ std::string FoldPath(const std::string& path) {
 std::string DirectoryOf(const std::string& path) {
   const size_t separator = path.find_last_of("\\/");
   return separator == std::string::npos ? std::string() : path.substr(0, separator);
+}
+
+std::string DirectoryPath(const std::string& directory) {
+  return directory.size() == 2 && directory[1] == ':' ? directory + "\\" : directory;
 }
 
 std::string NameOf(const std::string& path) {
@@ -377,6 +381,8 @@ void CJournal::Read(const std::string& bytes, std::uint64_t& keep, bool& endWhol
     lines.push_back({start, length});
     start = whole ? lineBreak + 1 : end;
   }
+  // The first version wrote its unquoted lines in the ANSI code page as they were; the quoted
+  // forms are in the OEM code page.
   const auto parse = [&](size_t i, CRestoreLine& parsed) {
     const std::string text = bytes.substr(lines[i].start, lines[i].length);
     return ParseRestoreLine(text.find('"') == std::string::npos ? text : platform_.OemToAnsi(text),

@@ -78,6 +78,9 @@ bool IsTornProgramLine(const std::string& text);
 std::string FoldPath(const std::string& path);
 // The directory part of a path, without its last separator; empty when there is none.
 std::string DirectoryOf(const std::string& path);
+// A directory as DirectoryOf gives it, as a path that names it: a drive's root ("C:") gets its
+// separator back, since "C:" alone names the drive's current directory.
+std::string DirectoryPath(const std::string& directory);
 // The last component of a path.
 std::string NameOf(const std::string& path);
 

@@ -283,18 +283,8 @@ bool CRegistryRestore::Write() {
     return Fail(kFileName, win::kErrorPathNotFound);
   }
   // Backup and its name in the program directory, on the disk.
-  if (platform_.CreateDirectoryA(directory.c_str())) {
-    const std::string parent = directory.substr(0, directory.find_last_of('\\'));
-    if (!platform_.FlushFiles({parent.size() == 2 ? parent + "\\" : parent})) {
-      return Fail(directory, platform_.GetLastError());
-    }
-  } else {
-    const win::DWORD error = platform_.GetLastError();
-    const win::DWORD attributes = platform_.GetFileAttributesA(directory.c_str());
-    if (attributes == win::kInvalidFileAttributes ||
-        (attributes & win::kFileAttributeDirectory) == 0) {
-      return Fail(directory, error);
-    }
+  if (!CreateDurableDirectory(platform_, directory)) {
+    return Fail(directory, platform_.GetLastError());
   }
   // Written once: it always holds the registry as it was before the first run.
   const std::string target = directory + "\\" + kFileName;
