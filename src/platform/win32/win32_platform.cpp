@@ -422,17 +422,16 @@ bool CWin32Platform::FlushFiles(const std::vector<std::string>& paths) {
       return false;
     }
     const bool flushed = ::FlushFileBuffers(file) != FALSE;
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(file);
+    CloseKeepingError(file);
     if (!flushed) {
       // A directory's entries are what FAT needs flushed; NTFS writes names and deletes to its
       // journal in the order they were made, so a file system that has no flush for a
       // directory loses no order by it.
+      const DWORD error = ::GetLastError();
       if (directory && (error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
                         error == ERROR_NOT_SUPPORTED)) {
         continue;
       }
-      ::SetLastError(error);
       return false;
     }
   }
@@ -587,28 +586,26 @@ void CWin32Platform::Dialog::KeepAnswering() {
   MSG message;
   // Any PeekMessage call delivers the messages sent to the thread's windows; PM_NOREMOVE leaves
   // the posted ones in the queue. It also tells the system that the thread takes messages.
-  if (!::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-    ::RedrawWindow(hwnd, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-    return;
-  }
-  // Something is queued. Input left waiting in the queue is what the hang detection of Vista
-  // and later times, so take it off: keys and clicks in the window mean nothing while the
-  // stages run and are dropped; the frame's mouse input is handled, so that the caption moves
-  // the window (the stages wait while it is dragged) and the close box shows greyed. Posted
-  // messages stay until the dialog's loop takes them after the stages.
-  static const struct {
-    UINT first;
-    UINT last;
-    bool handled;
-  } kInput[] = {{WM_KEYFIRST, WM_KEYLAST, false},
-                {WM_MOUSEFIRST, WM_MOUSELAST, false},
-                {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, true}};
-  for (const auto& input : kInput) {
-    // Bounded: input that keeps coming must not hold up the stages.
-    for (int i = 0;
-         i < 256 && ::PeekMessageA(&message, nullptr, input.first, input.last, PM_REMOVE); ++i) {
-      if (input.handled) {
-        ::DispatchMessageA(&message);
+  if (::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+    // Something is queued. Input left waiting in the queue is what the hang detection of Vista
+    // and later times, so take it off: keys and clicks in the window mean nothing while the
+    // stages run and are dropped; the frame's mouse input is handled, so that the caption moves
+    // the window (the stages wait while it is dragged) and the close box shows greyed. Posted
+    // messages stay until the dialog's loop takes them after the stages.
+    static const struct {
+      UINT first;
+      UINT last;
+      bool handled;
+    } kInput[] = {{WM_KEYFIRST, WM_KEYLAST, false},
+                  {WM_MOUSEFIRST, WM_MOUSELAST, false},
+                  {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, true}};
+    for (const auto& input : kInput) {
+      // Bounded: input that keeps coming must not hold up the stages.
+      for (int i = 0;
+           i < 256 && ::PeekMessageA(&message, nullptr, input.first, input.last, PM_REMOVE); ++i) {
+        if (input.handled) {
+          ::DispatchMessageA(&message);
+        }
       }
     }
   }
