@@ -204,6 +204,40 @@ TEST_F(EmulatedMachineTest, ProfileReadLastIsTrustedUntilTheProgramChangesIt) {
   EXPECT_EQ(9u, Machine()->GetPrivateProfileIntA("S", "a", 0, name));
 }
 
+// The status that the read of the trusted profile file looked at serves the looks at that file
+// that follow (attributes, a search for it, a copy's source); a copy still takes the bytes,
+// size and time of the file as it is when copied, so a file grown behind the program's back is
+// copied whole and no longer matches what was read.
+TEST_F(EmulatedMachineTest, TrustedProfileStatusServesLooksButACopyTakesTheFileAsItIs) {
+  const fs::path file = root_ / "drive_c" / "Vela" / "cf1.ini";
+  Write(file, "[S]\r\na=1\r\n");
+  auto m = Machine();
+  const char* name = "C:\\Vela\\cf1.ini";
+  EXPECT_EQ(1u, m->GetPrivateProfileIntA("S", "a", 0, name));
+  // Behind the program's back: made read-only and grown.
+  Write(file, "[S]\r\na=1\r\nb=grown behind the program's back\r\n");
+  fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  EXPECT_EQ(0u, m->GetFileAttributesA(name) & win::kFileAttributeReadOnly);
+  win::FindData found;
+  const win::HFIND find = m->FindFirstFileA(name, found);
+  ASSERT_NE(win::kInvalidFind, find);
+  m->FindClose(find);
+  EXPECT_EQ(10u, found.size);
+  ASSERT_TRUE(m->CopyFileA(name, "C:\\Vela\\copy.ini", true));
+  EXPECT_EQ("[S]\r\na=1\r\nb=grown behind the program's back\r\n",
+            Read(root_ / "drive_c" / "Vela" / "copy.ini"));
+  EXPECT_EQ(fs::last_write_time(file),
+            fs::last_write_time(root_ / "drive_c" / "Vela" / "copy.ini"));
+  // The copy took the read-only bit of the file as it is.
+  EXPECT_NE(0u, m->GetFileAttributesA("C:\\Vela\\copy.ini") & win::kFileAttributeReadOnly);
+  // Another spelling, or a look at the link itself, looks at the disk.
+  EXPECT_NE(0u, m->GetFileAttributesA("C:\\VELA\\CF1.INI") & win::kFileAttributeReadOnly);
+  // Once the program changes the file, its status is looked at again.
+  ASSERT_TRUE(m->SetFileAttributesA(name, win::kFileAttributeReadOnly));
+  EXPECT_NE(0u, m->GetFileAttributesA(name) & win::kFileAttributeReadOnly);
+}
+
 // ReadWholeFile of the profile file read last gives the bytes that read gave, as long as its
 // parse is trusted; any other file, or one the program changed, is read from the disk.
 TEST_F(EmulatedMachineTest, ProfileReadLastIsReadWholeAsItsParseWasRead) {

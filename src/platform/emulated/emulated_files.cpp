@@ -418,6 +418,14 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   if (in < 0) {
     return Fail(ErrnoError(errno, from.host));
   }
+  // A source that was not looked at for this call (a trusted profile file, a copy taken as
+  // made) gives its size, times and permissions from the open file: what is copied is the file
+  // as it is now.
+  if ((from.trusted || from.made) && ::fstat(in, &source) != 0) {
+    const int error = errno;
+    ::close(in);
+    return Fail(ErrnoError(error, from.host));
+  }
   // As on Windows, the copy is written into the target itself, and a failed copy removes what
   // it wrote. (The migration copies to a temporary name of its own and renames it into place.)
   // The copy keeps the source's permissions (its read-only bit): a new file gets them as it is

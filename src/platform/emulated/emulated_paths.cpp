@@ -257,6 +257,16 @@ CEmulatedPlatform::HostTarget CEmulatedPlatform::Resolve(const char* windowsPath
       return target;
     }
   }
+  // The profile file read last is trusted until this process changes it (ProfileFile), and so
+  // is the status its read looked at: the job's later looks at its control file (its
+  // attributes, a search for it, the copy's source) take it from there. A call that reads the
+  // file's bytes opens it and takes its size and times from the open file.
+  if (allowed && !lastLink && trustedProfile_.valid && host == trustedProfile_.host) {
+    target.found = EFound::kExists;
+    target.status = trustedProfile_.status;
+    target.trusted = true;
+    return target;
+  }
   if (allowed) {
     struct stat& st = target.status;
     const auto look = [&](const std::string& path) {

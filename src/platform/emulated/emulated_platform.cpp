@@ -410,6 +410,7 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
       trustedProfile_.host = target.host;
       trustedProfile_.device = target.status.st_dev;
       trustedProfile_.inode = target.status.st_ino;
+      trustedProfile_.status = target.status;
     }
   } else if (target.found == EFound::kMissing) {
     known.what = EWhat::kMissing;

@@ -148,6 +148,7 @@ class CEmulatedPlatform : public CPlatform {
     struct stat status {};         // kExists: the object's status (of a link itself with lstat)
     bool directoryExists = false;  // kMissing: the host path's directory is a directory
     bool made = false;             // kExists from a file that CopyFileA made (made_), not looked at
+    bool trusted = false;          // kExists from the trusted profile file's status, not looked at
   };
   struct Search {
     std::vector<win::FindData> entries;
@@ -162,6 +163,7 @@ class CEmulatedPlatform : public CPlatform {
     std::string host;
     dev_t device = 0;
     ino_t inode = 0;
+    struct stat status {};  // as its read looked at it
   };
 
   // The host text of a directory that Windows paths name, by the Windows text up to and
