@@ -40,17 +40,19 @@ int CIni::GetInt(const std::string& section, const std::string& key, int default
 }
 
 int CIni::GetSectionKeys(const std::string& section, CStringArray& array) const {
-  std::string buffer(kBufferSize, '\0');
-  const win::DWORD count = platform_->GetPrivateProfileStringA(
-      section.c_str(), nullptr, "", buffer.data(), kBufferSize, m_strPath.c_str());
+  // On the stack, as in GetString (the list is read twice for every job), and NUL-filled.
+  char buffer[kBufferSize] = {};
+  const win::DWORD count = platform_->GetPrivateProfileStringA(section.c_str(), nullptr, "", buffer,
+                                                               kBufferSize, m_strPath.c_str());
   if (count == 0)
     return 0;
   // NUL-separated names; the list ends at the first empty name. The buffer is NUL-filled, so
   // the walk stops inside it even when the list was cut.
-  for (std::size_t at = 0; at < buffer.size() && buffer[at] != '\0';) {
-    std::string name(buffer.c_str() + at);
-    at += name.size() + 1;
-    array.push_back(std::move(name));
+  const char* const end = buffer + kBufferSize;
+  for (const char* name = buffer; name < end && *name != '\0';) {
+    const char* const stop = std::find(name, end, '\0');
+    array.emplace_back(name, stop);
+    name = stop + 1;
   }
   return static_cast<int>(array.size());
 }
