@@ -14,7 +14,16 @@
 // included) and the files moved (one line each). scripts/bench.sh runs it beside checkvela on
 // the same data, so that checkvela's ratio to the floor is measured on the same machine in the
 // same run.
-//   floor_bench MACHINE
+//
+// With --kept, the same file work in the order that checkvela's guarantees give it, and still
+// none of the rest: queue by queue (a queue's originals are gone before the next queue is
+// read), each control file read once, each copy made under a temporary name; then for the
+// queue one flush of the volume for the copies, the queue's lines appended and flushed, the
+// copies renamed to their names (never over another), a flush for the names, each control
+// file's copy read back, and only then the originals deleted; at the end one flush for the
+// deletions. It is the least that any program keeping those guarantees waits for and asks of
+// the kernel, beside the floor's least for "nothing lost".
+//   floor_bench [--kept] MACHINE
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,14 +134,124 @@ std::string Join(const std::string& directory, const std::string& name) {
   return path;
 }
 
+void Sync(int fd) {
+  ++calls;
+  if (::syncfs(fd) != 0) {
+    Die("syncfs");
+  }
+}
+
+// Appends text to the open file fd, whole.
+void WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ++calls;
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) {
+      Die("restore.bat");
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Reads the file at path whole, as a check or a parse would (open, fstat, read, close).
+std::string ReadAll(const std::string& path) {
+  const int fd = Open(path, O_RDONLY);
+  struct stat st;
+  ++calls;
+  if (::fstat(fd, &st) != 0) {
+    Die(path);
+  }
+  std::string bytes(static_cast<size_t>(st.st_size) + 1, '\0');
+  ++calls;
+  const ssize_t n = ::read(fd, bytes.data(), bytes.size());
+  if (n != st.st_size) {
+    Die(path);
+  }
+  bytes.resize(static_cast<size_t>(n));
+  Close(fd);
+  return bytes;
+}
+
+// Renames from to a name that must not be there yet.
+void RenameNew(const std::string& from, const std::string& to) {
+  ++calls;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    Die(to);
+  }
+}
+
+// One move into Spool or Backup: the original, its copy's name, its line, and whether the
+// original goes (Backup) and its copy is read back (a control file).
+struct Move {
+  std::string source;
+  std::string target;
+  std::string line;
+  bool remove = false;
+  bool check = false;
+};
+
+// The --kept run: the moves of each group (the main INIs, then each queue) as checkvela's
+// guarantees order them.
+int RunKept(const std::string& program, const std::vector<std::vector<Move>>& groups,
+            std::chrono::steady_clock::time_point start) {
+  const int script = Open(program + "/Backup/restore.bat", O_WRONLY | O_CREAT | O_APPEND, 0666);
+  long moved = 0;
+  long temporary = 0;
+  for (const std::vector<Move>& group : groups) {
+    std::vector<std::string> temporaries;
+    std::string lines;
+    for (const Move& move : group) {
+      if (move.check) {
+        ReadAll(move.source);  // the control file read for its job
+      }
+      const std::string name = move.target.substr(0, move.target.rfind('/') + 1) + "~cv" +
+                               std::to_string(++temporary) + ".tmp";
+      Copy(move.source, name);
+      temporaries.push_back(name);
+      lines += move.line;
+    }
+    Sync(script);  // the copies' bytes
+    WriteAll(script, lines);
+    ++calls;
+    if (::fsync(script) != 0) {
+      Die("fsync");
+    }
+    for (size_t i = 0; i < group.size(); ++i) {
+      RenameNew(temporaries[i], group[i].target);
+    }
+    Sync(script);  // the names
+    for (const Move& move : group) {
+      if (move.check) {
+        ReadAll(move.target);  // the copy read back
+      }
+    }
+    for (const Move& move : group) {
+      if (move.remove) {
+        ++calls;
+        if (::unlink(move.source.c_str()) != 0) {
+          Die(move.source);
+        }
+      }
+      ++moved;
+    }
+  }
+  Sync(script);  // the deletions
+  Close(script);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%.3f %ld %ld\n", seconds, calls, moved);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: floor_bench MACHINE\n");
+  const bool kept = argc == 3 && std::string_view(argv[1]) == "--kept";
+  if (argc != 2 && !kept) {
+    std::fprintf(stderr, "usage: floor_bench [--kept] MACHINE\n");
     return 2;
   }
-  const std::string machine = argv[1];
+  const std::string machine = argv[argc - 1];
   const std::string driveC = machine + "/drive_c";
   const std::string program = driveC + "/Program Files/Vela";
   const std::string spool = program + "/Spool";
@@ -153,6 +272,49 @@ int main(int argc, char** argv) {
     if (::mkdir(directory.c_str(), 0777) != 0) {
       Die(directory);
     }
+  }
+  if (kept) {
+    // Each queue's data files (in data/<queue>), its control files and queue.ini; then the
+    // main INIs.
+    std::vector<std::vector<Move>> groups;
+    const auto spoolMove = [&](const std::string& source) {
+      const std::string old = WindowsPath(driveC, source);
+      Move move{source, Join(spool, source.substr(source.rfind('/') + 1)), "if not exist "};
+      AppendQuoted(move.line, old);
+      move.line += " copy/y ";
+      AppendQuoted(move.line, WindowsPath(driveC, move.target));
+      move.line += ' ';
+      AppendQuoted(move.line, old);
+      move.line += "\r\n";
+      return move;
+    };
+    const auto backupMove = [&](const std::string& source, const std::string& name, bool check) {
+      Move move{source, Join(backup, name), "copy/y ", true, check};
+      AppendQuoted(move.line, "%~dp0" + name);
+      move.line += ' ';
+      AppendQuoted(move.line, WindowsPath(driveC, source));
+      move.line += "\r\n";
+      return move;
+    };
+    for (const std::string& queue : List(vela + "/queues")) {
+      std::vector<Move>& group = groups.emplace_back();
+      const std::string dataDirectory = "/" + queue + "/";
+      for (const std::string& source : data) {
+        if (source.find(dataDirectory) != std::string::npos) {
+          group.push_back(spoolMove(source));
+        }
+      }
+      const std::string directory = Join(vela + "/queues", queue);
+      for (const std::string& name : List(directory)) {
+        const bool control = name != "queue.ini";
+        group.push_back(backupMove(Join(directory, name),
+                                   control ? queue + "-" + name.substr(0, name.find('.')) : queue,
+                                   control));
+      }
+    }
+    groups.push_back({backupMove(driveC + "/windows/vela.ini", "winvela.ini", false),
+                      backupMove(vela + "/vela.ini", "vela.ini", false)});
+    return RunKept(program, groups, start);
   }
   std::string lines;
   long moved = 0;

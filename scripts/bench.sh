@@ -44,7 +44,34 @@ if [ -n "$tmpfs" ] && [ "$(stat -f -c %T "$(dirname "$tmpfs")" 2>/dev/null)" != 
   echo "bench: $(dirname "$tmpfs") is no tmpfs; the tmpfs figures are left out" >&2
   tmpfs=
 fi
-cleanup() { rm -rf "$disk" ${tmpfs:+"$tmpfs"}; }
+# A file system of its own for each machine on the disk, made anew before each comparison: an
+# ext4 with a journal (mkfs.ext4's defaults) in an image on the worktree's disk, mounted through
+# a loop device. Nothing deleted before is in its inode tables, so the three programs start
+# alike; it needs root and a loop device, else the figures on a fresh ext4 are left out.
+fresh=${BENCH_FRESH-$disk/fresh}
+if [ -n "$fresh" ] && { [ "$(id -u)" != 0 ] || ! command -v mkfs.ext4 >/dev/null ||
+  ! losetup -f >/dev/null 2>&1; }; then
+  echo "bench: no root or no loop device: the figures on a fresh ext4 are left out" >&2
+  fresh=
+fi
+unmount_fresh() {
+  local d
+  for d in ${fresh:+"$fresh"/*/}; do mountpoint -q "$d" && umount "$d"; done
+  return 0
+}
+# Makes $fresh/$1 a new, empty ext4.
+make_fresh() {
+  local dir=$fresh/$1 image=$fresh/$1.img
+  mountpoint -q "$dir" && umount "$dir"
+  mkdir -p "$dir"
+  rm -f "$image"
+  truncate -s 2G "$image"
+  mkfs.ext4 -q -F "$image" && mount -o loop "$image" "$dir"
+}
+cleanup() {
+  unmount_fresh
+  rm -rf "$disk" ${tmpfs:+"$tmpfs"}
+}
 trap cleanup EXIT
 cleanup
 mkdir -p "$disk" ${tmpfs:+"$tmpfs"}
@@ -78,11 +105,12 @@ settle() {
   if [ "$(stat -f -c %T "$1")" != tmpfs ]; then sleep 6; fi
 }
 
-# The floor on a machine: "<s> <kib> <system calls per moved file>".
+# The floor on a machine ($1; --kept before it for the floor of the kept guarantees):
+# "<s> <kib> <system calls per moved file>".
 floor_time() {
-  settle "$1"
+  settle "${@: -1}"
   local t
-  t=$(timed build/native/floor_bench "$1")
+  t=$(timed build/native/floor_bench "$@")
   echo "$t $(awk '{printf "%.2f", $2 / $3}' "$work/cmd.out")"
 }
 
@@ -99,62 +127,91 @@ checkvela_time() {
   [ "$want" = "$have" ] || { echo "bench: $have spool files, $want wanted" >&2; return 1; }
 }
 
+
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 places=(disk)
 [ -n "$tmpfs" ] && places=(tmpfs disk)
-place_dir() { if [ "$1" = tmpfs ]; then echo "$tmpfs"; else echo "$disk"; fi; }
+[ -n "$fresh" ] && places+=(ext4)
+place_dir() {
+  case $1 in
+    tmpfs) echo "$tmpfs" ;;
+    disk) echo "$disk" ;;
+    ext4) echo "$fresh" ;;
+  esac
+}
 
 if [ $native_leg = 1 ]; then
   echo "== checkvela against the floor: 50 queues x 100 jobs x 2 data files x 8 KiB, side by side"
   echo "   $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)," \
     "commit $(git rev-parse --short HEAD), before: $before_commit"
-  declare -A now_s before_s floor_s now_q before_q
+  declare -A now_s before_s floor_s kept_s now_q before_q kept_q
   for r in $(seq "$reps"); do
     for place in "${places[@]}"; do
       m=$(place_dir "$place")/m50x100
-      rm -rf "$m-now" "$m-before" "$m-floor"
-      for v in now before floor; do generate "$m-$v" 50 100 8; done
+      if [ "$place" = ext4 ]; then
+        # Each machine alone on a new file system: $fresh/<program>/m.
+        for v in now before floor kept; do make_fresh "$v"; done
+        m=$fresh
+        for v in now before floor kept; do generate "$m/$v/m" 50 100 8; done
+        machine() { echo "$m/$1/m"; }
+      else
+        rm -rf "$m-now" "$m-before" "$m-floor" "$m-kept"
+        for v in now before floor kept; do generate "$m-$v" 50 100 8; done
+        machine() { echo "$m-$1"; }
+      fi
       # One after another, in an order that turns with each run: on the disk, what one command
       # deleted slows the file creations of the next for minutes (see "settle").
-      order=(floor before now)
-      for k in 0 1 2; do
-        case ${order[$(((k + r) % 3))]} in
-          floor) read -r f _ fcalls <<<"$(floor_time "$m-floor")" ;;
-          before) read -r b _ <<<"$(checkvela_time "$before_bin" "$m-before")" ;;
-          now) read -r t kib <<<"$(checkvela_time build/native/checkvela "$m-now")" ;;
+      order=(floor kept before now)
+      for k in 0 1 2 3; do
+        case ${order[$(((k + r) % 4))]} in
+          floor) read -r f _ fcalls <<<"$(floor_time "$(machine floor)")" ;;
+          kept) read -r c _ kcalls <<<"$(floor_time --kept "$(machine kept)")" ;;
+          before) read -r b _ <<<"$(checkvela_time "$before_bin" "$(machine before)")" ;;
+          now) read -r t kib <<<"$(checkvela_time build/native/checkvela "$(machine now)")" ;;
         esac
       done
-      printf '  run %d %-5s: checkvela %6.3f s, before %6.3f s, floor %6.3f s;' "$r" "$place" \
-        "$t" "$b" "$f"
-      printf ' checkvela/floor %5.2f, before/floor %5.2f; max RSS %d KiB\n' "$(ratio "$t" "$f")" \
-        "$(ratio "$b" "$f")" "$kib"
+      printf '  run %d %-5s: checkvela %6.3f s, before %6.3f s, floor %6.3f s, kept %6.3f s;' \
+        "$r" "$place" "$t" "$b" "$f" "$c"
+      printf ' checkvela/floor %5.2f, before/floor %5.2f, kept/floor %5.2f; max RSS %d KiB\n' \
+        "$(ratio "$t" "$f")" "$(ratio "$b" "$f")" "$(ratio "$c" "$f")" "$kib"
       now_s[$place]="${now_s[$place]:-} $t"
       before_s[$place]="${before_s[$place]:-} $b"
       floor_s[$place]="${floor_s[$place]:-} $f"
+      kept_s[$place]="${kept_s[$place]:-} $c"
+      kept_q[$place]="${kept_q[$place]:-} $(ratio "$c" "$f")"
       now_q[$place]="${now_q[$place]:-} $(ratio "$t" "$f")"
       before_q[$place]="${before_q[$place]:-} $(ratio "$b" "$f")"
-      rm -rf "$m-now" "$m-before" "$m-floor"
+      if [ "$place" = ext4 ]; then
+        unmount_fresh
+      else
+        rm -rf "$m-now" "$m-before" "$m-floor" "$m-kept"
+      fi
     done
   done
   for place in "${places[@]}"; do
-    printf '  median on %-5s: checkvela %6.3f s, before %6.3f s, floor %6.3f s;' "$place" \
-      "$(printf '%s\n' ${now_s[$place]} | median)" "$(printf '%s\n' ${before_s[$place]} | median)" \
-      "$(printf '%s\n' ${floor_s[$place]} | median)"
+    printf '  median on %-5s: checkvela %6.3f s, before %6.3f s, floor %6.3f s, kept %6.3f s;' \
+      "$place" "$(printf '%s\n' ${now_s[$place]} | median)" \
+      "$(printf '%s\n' ${before_s[$place]} | median)" "$(printf '%s\n' ${floor_s[$place]} | median)" \
+      "$(printf '%s\n' ${kept_s[$place]} | median)"
     echo " checkvela/floor $(printf '%s\n' ${now_q[$place]} | median)," \
-      "before/floor $(printf '%s\n' ${before_q[$place]} | median)"
+      "before/floor $(printf '%s\n' ${before_q[$place]} | median)," \
+      "kept/floor $(printf '%s\n' ${kept_q[$place]} | median)"
   done
-  echo "  the floor makes $fcalls system calls per moved file (counted by hand)"
+  echo "  system calls per moved file, counted by hand: floor $fcalls, kept $kcalls"
 
   if command -v strace >/dev/null; then
     echo "== system calls per moved file: 50 queues x 100 jobs (strace -c -f)"
     m=${tmpfs:-$disk}/strace
-    for v in now before floor; do
+    for v in now before floor kept; do
       rm -rf "$m"
       generate "$m" 50 100 8
       program="$m/drive_c/Program Files/Vela"
       case $v in
         floor) strace -c -f -o "$work/strace-$v.out" build/native/floor_bench "$m" >/dev/null ;;
+        kept)
+          strace -c -f -o "$work/strace-$v.out" build/native/floor_bench --kept "$m" >/dev/null
+          ;;
         *)
           binary=build/native/checkvela
           [ $v = before ] && binary=$before_bin
@@ -171,12 +228,12 @@ if [ $native_leg = 1 ]; then
       printf '  %-9s %7d system calls for %d moved files: %5.1f per file\n' "$v" "$calls" \
         "$moved" "$(awk -v c="$calls" -v m="$moved" 'BEGIN {print c / m}')"
     done
-    echo "  by call (now / before / floor):"
-    for v in now before floor; do
+    echo "  by call (now / before / floor / kept):"
+    for v in now before floor kept; do
       awk -v v=$v '$1 ~ /^[0-9.]+$/ && $NF != "total" {print $NF, v, $4}' "$work/strace-$v.out"
     done | awk '{c[$1, $2] = $3; names[$1] = 1}
-      END {for (n in names) printf "    %-18s %8d %8d %8d\n", n, c[n, "now"], c[n, "before"],
-        c[n, "floor"]}' | sort -k2 -rn | head -14
+      END {for (n in names) printf "    %-18s %8d %8d %8d %8d\n", n, c[n, "now"], c[n, "before"],
+        c[n, "floor"], c[n, "kept"]}' | sort -k2 -rn | head -14
     rm -rf "$m"
   fi
 
