@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -180,6 +181,13 @@ void RenameNew(const std::string& from, const std::string& to) {
   }
 }
 
+void Unlink(const std::string& path) {
+  ++calls;
+  if (::unlink(path.c_str()) != 0) {
+    Die(path);
+  }
+}
+
 // One move into Spool or Backup: the original, its copy's name, its line, and whether the
 // original goes (Backup) and its copy is read back (a control file).
 struct Move {
@@ -190,11 +198,44 @@ struct Move {
   bool check = false;
 };
 
-// The --kept run: the moves of each group (the main INIs, then each queue) as checkvela's
+// Prints the seconds since start, the system calls made and the files moved.
+int Report(std::chrono::steady_clock::time_point start, long moved) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%.3f %ld %ld\n", seconds, calls, moved);
+  return 0;
+}
+
+// The floor: every copy, then every line in as few writes as fit, one flush for all of it, and
+// only then the originals of the Backup copies deleted.
+int RunFloor(int script, const std::vector<std::vector<Move>>& groups,
+             std::chrono::steady_clock::time_point start) {
+  std::string lines;
+  long moved = 0;
+  for (const std::vector<Move>& group : groups) {
+    for (const Move& move : group) {
+      Copy(move.source, move.target);
+      lines += move.line;
+      ++moved;
+    }
+  }
+  WriteAll(script, lines);
+  Sync(script);  // every copy, every line and the new directories, on the disk at once
+  Close(script);
+  for (const std::vector<Move>& group : groups) {
+    for (const Move& move : group) {
+      if (move.remove) {
+        Unlink(move.source);
+      }
+    }
+  }
+  return Report(start, moved);
+}
+
+// The --kept run: the moves of each group (each queue, then the main INIs) as checkvela's
 // guarantees order them.
-int RunKept(const std::string& program, const std::vector<std::vector<Move>>& groups,
+int RunKept(int script, const std::vector<std::vector<Move>>& groups,
             std::chrono::steady_clock::time_point start) {
-  const int script = Open(program + "/Backup/restore.bat", O_WRONLY | O_CREAT | O_APPEND, 0666);
   long moved = 0;
   long temporary = 0;
   for (const std::vector<Move>& group : groups) {
@@ -227,20 +268,14 @@ int RunKept(const std::string& program, const std::vector<std::vector<Move>>& gr
     }
     for (const Move& move : group) {
       if (move.remove) {
-        ++calls;
-        if (::unlink(move.source.c_str()) != 0) {
-          Die(move.source);
-        }
+        Unlink(move.source);
       }
       ++moved;
     }
   }
   Sync(script);  // the deletions
   Close(script);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%.3f %ld %ld\n", seconds, calls, moved);
-  return 0;
+  return Report(start, moved);
 }
 
 }  // namespace
@@ -257,12 +292,15 @@ int main(int argc, char** argv) {
   const std::string spool = program + "/Spool";
   const std::string backup = program + "/Backup";
   const std::string vela = driveC + "/Vela";
-  // The data files to copy: the list that the plain cp of the benchmark copies too.
-  std::vector<std::string> data;
+  // The data files to copy, by the queue whose directory holds them (data/<queue>): the list
+  // that the plain cp of the benchmark copies too.
+  std::map<std::string, std::vector<std::string>> data;
   {
     std::ifstream list(machine + "/data-files.txt");
     for (std::string line; std::getline(list, line);) {
-      data.push_back(line);
+      const size_t name = line.rfind('/');
+      const size_t queue = line.rfind('/', name - 1) + 1;
+      data[line.substr(queue, name - queue)].push_back(line);
     }
   }
 
@@ -273,111 +311,44 @@ int main(int argc, char** argv) {
       Die(directory);
     }
   }
-  if (kept) {
-    // Each queue's data files (in data/<queue>), its control files and queue.ini; then the
-    // main INIs.
-    std::vector<std::vector<Move>> groups;
-    const auto spoolMove = [&](const std::string& source) {
-      const std::string old = WindowsPath(driveC, source);
-      Move move{source, Join(spool, source.substr(source.rfind('/') + 1)), "if not exist "};
-      AppendQuoted(move.line, old);
-      move.line += " copy/y ";
-      AppendQuoted(move.line, WindowsPath(driveC, move.target));
-      move.line += ' ';
-      AppendQuoted(move.line, old);
-      move.line += "\r\n";
-      return move;
-    };
-    const auto backupMove = [&](const std::string& source, const std::string& name, bool check) {
-      Move move{source, Join(backup, name), "copy/y ", true, check};
-      AppendQuoted(move.line, "%~dp0" + name);
-      move.line += ' ';
-      AppendQuoted(move.line, WindowsPath(driveC, source));
-      move.line += "\r\n";
-      return move;
-    };
-    for (const std::string& queue : List(vela + "/queues")) {
-      std::vector<Move>& group = groups.emplace_back();
-      const std::string dataDirectory = "/" + queue + "/";
-      for (const std::string& source : data) {
-        if (source.find(dataDirectory) != std::string::npos) {
-          group.push_back(spoolMove(source));
-        }
-      }
-      const std::string directory = Join(vela + "/queues", queue);
-      for (const std::string& name : List(directory)) {
-        const bool control = name != "queue.ini";
-        group.push_back(backupMove(Join(directory, name),
-                                   control ? queue + "-" + name.substr(0, name.find('.')) : queue,
-                                   control));
-      }
-    }
-    groups.push_back({backupMove(driveC + "/windows/vela.ini", "winvela.ini", false),
-                      backupMove(vela + "/vela.ini", "vela.ini", false)});
-    return RunKept(program, groups, start);
-  }
-  std::string lines;
-  long moved = 0;
-  for (const std::string& source : data) {
-    const std::string target = Join(spool, source.substr(source.rfind('/') + 1));
-    Copy(source, target);
+  // A data file's copy in Spool, restored only where no file has taken its place.
+  const auto spoolMove = [&](const std::string& source) {
     const std::string old = WindowsPath(driveC, source);
-    lines += "if not exist ";
-    AppendQuoted(lines, old);
-    lines += " copy/y ";
-    AppendQuoted(lines, WindowsPath(driveC, target));
-    lines += ' ';
-    AppendQuoted(lines, old);
-    lines += "\r\n";
-    ++moved;
-  }
-  // The files that move into Backup: the main INIs, then each queue's queue.ini and control
-  // files.
-  std::vector<std::pair<std::string, std::string>> backups = {
-      {driveC + "/windows/vela.ini", "winvela.ini"}, {vela + "/vela.ini", "vela.ini"}};
+    Move move{source, Join(spool, source.substr(source.rfind('/') + 1)), "if not exist "};
+    AppendQuoted(move.line, old);
+    move.line += " copy/y ";
+    AppendQuoted(move.line, WindowsPath(driveC, move.target));
+    move.line += ' ';
+    AppendQuoted(move.line, old);
+    move.line += "\r\n";
+    return move;
+  };
+  // A file moved into Backup under name; a control file (check) is read back.
+  const auto backupMove = [&](const std::string& source, const std::string& name, bool check) {
+    Move move{source, Join(backup, name), "copy/y ", true, check};
+    AppendQuoted(move.line, "%~dp0" + name);
+    move.line += ' ';
+    AppendQuoted(move.line, WindowsPath(driveC, source));
+    move.line += "\r\n";
+    return move;
+  };
+  // Each queue's data files, its queue.ini and control files; then the main INIs.
+  std::vector<std::vector<Move>> groups;
   for (const std::string& queue : List(vela + "/queues")) {
+    std::vector<Move>& group = groups.emplace_back();
+    for (const std::string& source : data[queue]) {
+      group.push_back(spoolMove(source));
+    }
     const std::string directory = Join(vela + "/queues", queue);
     for (const std::string& name : List(directory)) {
-      std::string backupName = queue;
-      if (name != "queue.ini") {
-        backupName += '-';
-        backupName += name.substr(0, name.find('.'));
-      }
-      backups.emplace_back(Join(directory, name), backupName);
+      const bool control = name != "queue.ini";
+      group.push_back(backupMove(Join(directory, name),
+                                 control ? queue + "-" + name.substr(0, name.find('.')) : queue,
+                                 control));
     }
   }
-  for (const auto& [source, name] : backups) {
-    Copy(source, Join(backup, name));
-    lines += "copy/y ";
-    AppendQuoted(lines, "%~dp0" + name);
-    lines += ' ';
-    AppendQuoted(lines, WindowsPath(driveC, source));
-    lines += "\r\n";
-    ++moved;
-  }
+  groups.push_back({backupMove(driveC + "/windows/vela.ini", "winvela.ini", false),
+                    backupMove(vela + "/vela.ini", "vela.ini", false)});
   const int script = Open(backup + "/restore.bat", O_WRONLY | O_CREAT | O_APPEND, 0666);
-  for (size_t done = 0; done < lines.size();) {
-    ++calls;
-    const ssize_t n = ::write(script, lines.data() + done, lines.size() - done);
-    if (n <= 0) {
-      Die("restore.bat");
-    }
-    done += static_cast<size_t>(n);
-  }
-  // Every copy, every line and the new directories, on the disk at once.
-  ++calls;
-  if (::syncfs(script) != 0) {
-    Die("syncfs");
-  }
-  Close(script);
-  for (const auto& entry : backups) {
-    ++calls;
-    if (::unlink(entry.first.c_str()) != 0) {
-      Die(entry.first);
-    }
-  }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%.3f %ld %ld\n", seconds, calls, moved);
-  return 0;
+  return kept ? RunKept(script, groups, start) : RunFloor(script, groups, start);
 }
