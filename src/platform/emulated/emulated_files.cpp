@@ -418,10 +418,9 @@ bool CEmulatedPlatform::CopyFileA(const char* existing, const char* target, bool
   if (in < 0) {
     return Fail(ErrnoError(errno, from.host));
   }
-  // A source that was not looked at for this call (a trusted profile file, a copy taken as
-  // made) gives its size, times and permissions from the open file: what is copied is the file
-  // as it is now.
-  if ((from.trusted || from.made) && ::fstat(in, &source) != 0) {
+  // A trusted profile file was not looked at for this call: its size, times and permissions
+  // come from the open file, so that what is copied is the file as it is now.
+  if (from.trusted && ::fstat(in, &source) != 0) {
     const int error = errno;
     ::close(in);
     return Fail(ErrnoError(error, from.host));

@@ -408,8 +408,6 @@ const std::string& CEmulatedPlatform::ProfileFile(const char* fileName,
       trustedProfile_.fileName = given;
       trustedProfile_.path = name;
       trustedProfile_.host = target.host;
-      trustedProfile_.device = target.status.st_dev;
-      trustedProfile_.inode = target.status.st_ino;
       trustedProfile_.status = target.status;
     }
   } else if (target.found == EFound::kMissing) {
@@ -434,9 +432,9 @@ void CEmulatedPlatform::Changed(const std::string& host, const struct stat* st) 
   if (!made_.empty()) {
     made_.erase(host);
   }
-  if (trustedProfile_.valid &&
-      (host == trustedProfile_.host || (st != nullptr && st->st_dev == trustedProfile_.device &&
-                                        st->st_ino == trustedProfile_.inode))) {
+  if (trustedProfile_.valid && (host == trustedProfile_.host ||
+                                (st != nullptr && st->st_dev == trustedProfile_.status.st_dev &&
+                                 st->st_ino == trustedProfile_.status.st_ino))) {
     trustedProfile_.valid = false;
   }
 }

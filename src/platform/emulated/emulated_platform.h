@@ -161,9 +161,7 @@ class CEmulatedPlatform : public CPlatform {
     std::string fileName;  // as the caller gave it
     std::string path;      // the Windows path read: fileName, a bare name in the Windows directory
     std::string host;
-    dev_t device = 0;
-    ino_t inode = 0;
-    struct stat status {};  // as its read looked at it
+    struct stat status {};  // as its read looked at it: which file it is, and its attributes
   };
 
   // The host text of a directory that Windows paths name, by the Windows text up to and
